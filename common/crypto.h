@@ -1,0 +1,30 @@
+// SHA-256 and the operating system's random source, behind one small
+// interface: BCrypt on Windows, OpenSSL and getrandom natively. The same test
+// vectors run on both sides.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/error.h"
+
+namespace vor {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+Result<Sha256Digest> sha256(std::span<const std::uint8_t> data);
+Result<Sha256Digest> sha256(std::string_view data);
+
+// 64 lowercase hex digits.
+std::string to_hex(std::span<const std::uint8_t> bytes);
+
+// Fills `out` from the operating system's random source.
+Status random_bytes(std::span<std::uint8_t> out);
+
+// A fresh random version-4 UUID as 32 lowercase hex digits, no hyphens.
+Result<std::string> uuid_v4_hex();
+
+}  // namespace vor
