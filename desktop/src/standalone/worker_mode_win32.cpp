@@ -1,0 +1,54 @@
+#include <windows.h>
+
+#include "common/handle_win32.h"
+#include "common/text.h"
+#include "standalone/worker_args.h"
+#include "standalone/worker_mode.h"
+
+namespace vor::desktop {
+namespace {
+
+// Opens the broker's pipe as a client that lets the server identify, but not
+// impersonate, it. While every instance is busy it waits for one; the
+// lifetime watchdog bounds that wait.
+Result<UniqueFile> connect_to_broker(const std::wstring& pipe) {
+  for (;;) {
+    UniqueFile file(::CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (file) return file;
+    const DWORD err = ::GetLastError();
+    if (err != ERROR_PIPE_BUSY) return fail(Error::os(err).context("DESKTOP_PEER_UNAVAILABLE"));
+    if (!::WaitNamedPipeW(pipe.c_str(), NMPWAIT_WAIT_FOREVER)) {
+      const DWORD wait_err = ::GetLastError();
+      if (wait_err != ERROR_SEM_TIMEOUT && wait_err != ERROR_PIPE_BUSY) {
+        return fail(Error::os(wait_err).context("DESKTOP_PEER_UNAVAILABLE"));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Status run_worker_mode(std::span<const std::optional<std::string>> args) {
+  auto parsed = parse_worker_args(args);
+  if (!parsed) return fail(std::move(parsed.error()));
+  DWORD own_session = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own_session)) {
+    return fail(Error::os(::GetLastError()).context("DESKTOP_SESSION_MISMATCH"));
+  }
+  if (own_session != parsed->session_id) return fail("DESKTOP_SESSION_MISMATCH");
+
+  auto pipe = connect_to_broker(*to_wide(parsed->pipe));
+  if (!pipe) return fail(std::move(pipe.error()));
+  ULONG server_pid = 0;
+  if (!::GetNamedPipeServerProcessId(pipe->get(), &server_pid)) {
+    return fail(Error::os(::GetLastError()).context("DESKTOP_PEER_UNAVAILABLE"));
+  }
+  if (server_pid != parsed->broker_pid) return fail("DESKTOP_PEER_NOT_AUTHORIZED");
+
+  // The readiness exchange with the broker and the execution of a request
+  // are not built yet: end as a failed worker without writing to the pipe.
+  return fail("DESKTOP_OPERATION_FAILED: worker readiness exchange is not available in this build");
+}
+
+}  // namespace vor::desktop

@@ -1,0 +1,96 @@
+#include "e2e.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vor::e2e {
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+void drain(int fd, std::string& into) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      into.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    return;  // EOF, EAGAIN or error
+  }
+}
+
+}  // namespace
+
+std::string program_path(const std::string& exe, Build build) {
+  const std::string dir = build == Build::kRelease ? env_or("VOR_E2E_RELEASE_BIN", VOR_E2E_RELEASE_BIN)
+                                                   : env_or("VOR_E2E_STANDINS_BIN", VOR_E2E_STANDINS_BIN);
+  return dir + "/" + exe;
+}
+
+RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build) {
+  const std::string runner = std::string(VOR_SOURCE_DIR) + "/scripts/wine-run";
+  std::vector<std::string> argv_s = {runner, program_path(exe, build)};
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int out_pipe[2], err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  ::setenv("VOR_WINE_ROOT", env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT).c_str(), 1);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  if (rc != 0) throw std::runtime_error("spawn");
+  ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+  ::fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+
+  // Read while the program runs, and stop at its exit rather than at end of
+  // file: processes that Wine starts in the background may inherit the pipes.
+  RunResult result;
+  int status = 0;
+  for (;;) {
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    ::poll(fds, 2, 20);
+    drain(out_pipe[0], result.out);
+    drain(err_pipe[0], result.err);
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+  }
+  drain(out_pipe[0], result.out);
+  drain(err_pipe[0], result.err);
+  ::close(out_pipe[0]);
+  ::close(err_pipe[0]);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+PrefixDir fresh_prefix_dir(const std::string& name) {
+  const std::string root = env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT);
+  const std::string linux_path = root + "/prefix/drive_c/e2e/" + name;
+  std::filesystem::remove_all(linux_path);
+  std::filesystem::create_directories(linux_path);
+  return {"C:\\e2e\\" + name, linux_path};
+}
+
+}  // namespace vor::e2e
