@@ -85,6 +85,14 @@ RunResult run(const std::string& exe, const std::vector<std::string>& args, Buil
   return result;
 }
 
+std::string windows_path(const std::string& linux_path) {
+  std::string out = "Z:" + linux_path;
+  for (char& c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
+}
+
 PrefixDir fresh_prefix_dir(const std::string& name) {
   const std::string root = env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT);
   const std::string linux_path = root + "/prefix/drive_c/e2e/" + name;

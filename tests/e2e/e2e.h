@@ -25,6 +25,9 @@ struct RunResult {
 // The full Linux path of a program of the given build.
 std::string program_path(const std::string& exe, Build build = Build::kStandins);
 
+// The path Wine gives a Linux path (its Z: drive).
+std::string windows_path(const std::string& linux_path);
+
 RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build = Build::kStandins);
 
 // The Windows (C:\...) path of a folder inside the prefix's drive_c, and its

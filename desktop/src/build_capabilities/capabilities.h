@@ -1,0 +1,13 @@
+// The capability document that `help`, `--help` and `--version` print: what
+// this build of the runtime is and can do. Every value is a constant.
+#pragma once
+
+#include "standalone/cli_documents.h"
+
+namespace vor::desktop {
+
+inline constexpr std::string_view kProductVersion = "0.1.0-preview.27";
+
+CliDocument capability_document();
+
+}  // namespace vor::desktop
