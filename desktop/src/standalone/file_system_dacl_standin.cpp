@@ -1,0 +1,22 @@
+// Wine stand-in: Wine never keeps the protected flag of a file's DACL, so
+// "D:P(...)" reads back as "D:(...)". The descriptor is read as Wine returns
+// it and the flag is added; its entries are still compared exactly.
+#include <windows.h>
+
+#include "standalone/file_system_dacl_win32.h"
+
+namespace vor::desktop {
+
+Result<Bytes> read_file_dacl(const std::wstring& path, std::uint32_t size) {
+  Bytes buffer(size);
+  DWORD needed = 0;
+  if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), size, &needed)) {
+    return fail(Error::os(::GetLastError(), "GetFileSecurityW failed"));
+  }
+  if (!::SetSecurityDescriptorControl(buffer.data(), SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return fail(Error::os(::GetLastError(), "SetSecurityDescriptorControl failed"));
+  }
+  return buffer;
+}
+
+}  // namespace vor::desktop

@@ -1,0 +1,362 @@
+#include "standalone/state_store.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "common/crypto.h"
+#include "common/text.h"
+
+namespace vor::desktop {
+namespace {
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+std::string to_string(std::string_view text) { return std::string(text); }
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The extension after the last '.', or "" when the name has none.
+std::string_view extension_of(std::string_view name) {
+  const auto dot = name.rfind('.');
+  // A leading dot starts the name, not an extension (".png" has none).
+  return dot == std::string_view::npos || dot == 0 ? std::string_view{} : name.substr(dot + 1);
+}
+
+}  // namespace
+
+Error state_error(std::string_view code, std::string detail) {
+  if (detail.empty()) return Error(to_string(code));
+  return Error(std::move(detail)).context(to_string(code));
+}
+
+Error state_error_over(std::string_view code, Error cause) { return std::move(cause).context(to_string(code)); }
+
+namespace {
+
+class SystemClock final : public Clock {
+ public:
+  UtcTime now_utc() override {
+    return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Clock> make_system_clock() { return std::make_unique<SystemClock>(); }
+
+StateContext make_state_context(FileSystem& fs, DataProtection& dpapi, Clock& clock) {
+  return StateContext{fs, dpapi, clock, [] { return uuid_v4_hex(); }};
+}
+
+std::string StateRoot::join(std::string_view name) const { return join_path(path_, name); }
+
+std::string_view file_name_of(std::string_view path) {
+  std::size_t i = path.size();
+  while (i > 0 && !is_separator(path[i - 1])) --i;
+  return path.substr(i);
+}
+
+std::string join_path(std::string_view directory, std::string_view name) {
+  std::string out(directory);
+  if (out.empty() || !is_separator(out.back())) out += '\\';
+  out += name;
+  return out;
+}
+
+Status check_state_path(FileSystem& fs, std::string_view path) {
+  // 2. No UNC, "\\?\" or "\\.\" forms (either separator spelling).
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    return fail(state_error(kStateUnsafe, "UNC or device path"));
+  }
+  // 1. Absolute: a drive letter, its colon and a root separator.
+  if (path.size() < 3 || !is_ascii_letter(path[0]) || path[1] != ':' || !is_separator(path[2])) {
+    return fail(state_error(kStateUnsafe, "path is not absolute"));
+  }
+  // 3. The drive's colon is the only one (no alternate data streams).
+  if (path.find(':', 2) != std::string_view::npos) {
+    return fail(state_error(kStateUnsafe, "colon after the drive letter"));
+  }
+  // 4. No ".." component; note where each component ends for step 5.
+  std::vector<std::size_t> ends;  // path.substr(0, end) is the path up to that component
+  std::size_t start = 3;
+  while (start <= path.size()) {
+    std::size_t stop = start;
+    while (stop < path.size() && !is_separator(path[stop])) ++stop;
+    const std::string_view component = path.substr(start, stop - start);
+    if (component == "..") return fail(state_error(kStateUnsafe, "\"..\" component"));
+    if (!component.empty()) ends.push_back(stop);
+    start = stop + 1;
+  }
+  // 5. The path and each ancestor, down to the drive root: no reparse point
+  // of any kind. A component that cannot be queried (not there yet) is skipped.
+  std::vector<std::string> chain;
+  for (auto it = ends.rbegin(); it != ends.rend(); ++it) chain.emplace_back(path.substr(0, *it));
+  chain.emplace_back(path.substr(0, 3));
+  for (const std::string& item : chain) {
+    auto attributes = fs.attributes(item);
+    if (!attributes) continue;
+    if (*attributes & kAttributeReparsePoint) {
+      return fail(state_error(kStateUnsafe, "reparse point: " + item));
+    }
+  }
+  return {};
+}
+
+std::string state_root_sddl(std::string_view user_sid) {
+  // SYSTEM full access, inherited by files (OI) and subdirectories (CI); the
+  // P flag keeps every entry from above out.
+  std::string sddl = "D:P(A;OICI;FA;;;SY)";
+  if (user_sid != kLocalSystemSid) {
+    sddl += "(A;OICI;FA;;;";
+    sddl += user_sid;
+    sddl += ")";
+  }
+  return sddl;
+}
+
+namespace {
+
+// The rendered text without its terminator, or UNSAFE when the rendering is
+// missing, empty, too long or not terminated.
+Result<std::vector<char16_t>> checked_rendering(Result<RenderedSddl> rendered, std::string_view what) {
+  if (!rendered) return fail(state_error_over(kStateUnsafe, std::move(rendered.error()).context("render " + std::string(what))));
+  if (!rendered->present) return fail(state_error(kStateUnsafe, "no SDDL text for " + std::string(what)));
+  std::vector<char16_t>& units = rendered->units;
+  if (units.empty() || units.size() > kSecurityTextLimit) {
+    return fail(state_error(kStateUnsafe, "SDDL length out of range for " + std::string(what)));
+  }
+  if (units.back() != u'\0') return fail(state_error(kStateUnsafe, "SDDL text not terminated for " + std::string(what)));
+  units.pop_back();
+  return std::move(units);
+}
+
+}  // namespace
+
+Status compare_state_dacl(FileSystem& fs, const std::string& path, const std::string& expected_sddl) {
+  const std::uint32_t size = fs.dacl_size(path);
+  if (size == 0 || size > kSecurityTextLimit) return fail(state_error(kStateUnsafe, "DACL size out of range"));
+  auto actual = fs.read_dacl(path, size);
+  if (!actual) return fail(state_error_over(kStateUnsafe, std::move(actual.error())));
+  auto actual_text = checked_rendering(fs.render_dacl(*actual), "the root");
+  if (!actual_text) return fail(std::move(actual_text.error()));
+
+  auto expected = fs.descriptor_from_sddl(expected_sddl);
+  if (!expected) return fail(state_error_over(kStateUnsafe, std::move(expected.error())));
+  auto expected_text = checked_rendering(fs.render_dacl(*expected), "the expected list");
+  if (!expected_text) return fail(std::move(expected_text.error()));
+
+  if (*actual_text != *expected_text) {
+    const auto shown = utf16_to_utf8(std::u16string_view(actual_text->data(), actual_text->size()));
+    return fail(state_error(kStateUnsafe, "root access list differs: " + shown.value_or("?")));
+  }
+  return {};
+}
+
+Result<StateRoot> ensure_state_directory(FileSystem& fs, ProcessIdentity& identity, std::string_view state_dir) {
+  if (auto ok = check_state_path(fs, state_dir); !ok) return fail(std::move(ok.error()));
+  auto attributes = fs.attributes(std::string(state_dir));
+  if (!attributes) return fail(state_error_over(kStateDirRequired, std::move(attributes.error())));
+  if (!(*attributes & kAttributeDirectory)) return fail(state_error(kStateDirRequired, "not a directory"));
+  if (*attributes & kAttributeReparsePoint) return fail(state_error(kStateDirRequired, "a reparse point"));
+
+  const std::string root = join_path(state_dir, kStateRootName);
+  if (auto ok = check_state_path(fs, root); !ok) return fail(std::move(ok.error()));
+
+  auto sid = identity.current_user_sid();
+  if (!sid) return fail(std::move(sid.error()));
+  const std::string sddl = state_root_sddl(*sid);
+
+  auto descriptor = fs.descriptor_from_sddl(sddl);
+  if (!descriptor) return fail(state_error_over(kStateAclFailed, std::move(descriptor.error())));
+  if (auto created = fs.create_directory(root, *descriptor); !created) {
+    if (created.error().os_error() != kErrorAlreadyExists) return fail(state_error(kStateAclFailed, "create the root"));
+  }
+
+  // Verified whether it was just made or already there: a root with another
+  // owner's or a widened access list is never used.
+  if (auto same = compare_state_dacl(fs, root, sddl); !same) return fail(std::move(same.error()));
+
+  auto handle = fs.open(root, FileOpenSpec{FileAccess::kRead, kShareRead | kShareWrite, FileCreation::kOpenExisting,
+                                           /*open_reparse_point=*/true, /*backup_semantics=*/true});
+  if (!handle) return fail(state_error_over(kStateUnsafe, std::move(handle.error())));
+  return StateRoot(root, std::move(*handle));
+}
+
+Result<StateGate> open_gate(FileSystem& fs, const StateRoot& root) {
+  const std::string path = root.join(kGateName);
+  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  auto gate = fs.open(path, FileOpenSpec{FileAccess::kReadWrite, 0, FileCreation::kOpenAlways, true, false});
+  if (!gate) return fail(state_error_over(kOwnerConflict, std::move(gate.error())));
+  return std::move(*gate);
+}
+
+Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size_t limit) {
+  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  // Backup semantics let a directory open too, so that the query below
+  // refuses it as what it is rather than failing the open.
+  auto file = fs.open(std::string(path), FileOpenSpec{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
+  if (!file) return fail(state_error_over(kFileUnavailable, std::move(file.error())));
+  auto facts = (*file)->query();
+  if (!facts) return fail(std::move(facts.error()));
+  if (facts->attributes & kAttributeDirectory) return fail(state_error(kFileTooLarge, "a directory"));
+  if ((facts->attributes & kAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) {
+    return fail(state_error(kFileTooLarge, "a link"));
+  }
+  if (facts->size > limit) return fail(state_error(kFileTooLarge));
+
+  // Never more than limit + 1 bytes, whatever the file does meanwhile. The
+  // buffer fits the reported size; should the file have grown, it grows once
+  // to limit + 1 and the old copy is wiped.
+  Bytes buffer(static_cast<std::size_t>(facts->size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == buffer.size()) {
+      if (buffer.size() == limit + 1) break;
+      Bytes larger(limit + 1);
+      std::copy(buffer.begin(), buffer.end(), larger.begin());
+      wipe_bytes(buffer);
+      buffer = std::move(larger);
+    }
+    auto got = (*file)->read(std::span<std::uint8_t>(buffer).subspan(filled));
+    if (!got) {
+      wipe_bytes(buffer);
+      return fail(std::move(got.error()));
+    }
+    if (*got == 0) break;
+    filled += *got;
+  }
+  if (filled > limit) {
+    wipe_bytes(buffer);
+    return fail(state_error(kFileTooLarge));
+  }
+  // Shrinking keeps the allocation; the tail beyond `filled` was never written.
+  buffer.resize(filled);
+  return buffer;
+}
+
+Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const std::uint8_t> bytes) {
+  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  auto file = fs.open(std::string(path), FileOpenSpec{FileAccess::kWrite, 0, FileCreation::kCreateNew, true, false});
+  if (!file) return fail(state_error_over(kStateWriteFailed, std::move(file.error())));
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    auto n = (*file)->write(bytes.subspan(written));
+    if (!n) return fail(state_error_over(kStateWriteFailed, std::move(n.error())));
+    if (*n == 0) return fail(state_error_over(kStateWriteFailed, Error::io("failed to write whole buffer")));
+    written += *n;
+  }
+  if (auto flushed = (*file)->flush(); !flushed) return fail(state_error_over(kStateWriteFailed, std::move(flushed.error())));
+  return {};
+}
+
+namespace {
+
+Status write_then_move(FileSystem& fs, std::string_view target, std::string_view temp, std::span<const std::uint8_t> bytes,
+                       std::uint32_t move_flags) {
+  if (auto ok = check_state_path(fs, target); !ok) return fail(std::move(ok.error()));
+  if (auto written = write_whole_file(fs, temp, bytes); !written) return written;
+  if (auto moved = fs.move(std::string(temp), std::string(target), move_flags); !moved) {
+    (void)fs.remove(std::string(temp));
+    return fail(state_error_over(kStateWriteFailed, std::move(moved.error())));
+  }
+  return {};
+}
+
+}  // namespace
+
+Status replace_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
+                               std::span<const std::uint8_t> bytes) {
+  return write_then_move(fs, target, temp, bytes, kMoveReplaceExisting | kMoveWriteThrough);
+}
+
+Status create_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
+                              std::span<const std::uint8_t> bytes) {
+  return write_then_move(fs, target, temp, bytes, kMoveWriteThrough);
+}
+
+Status remove_state_file(FileSystem& fs, std::string_view path) {
+  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  auto removed = fs.remove(std::string(path));
+  if (!removed) {
+    const auto code = removed.error().os_error();
+    if (code == kErrorFileNotFound || code == kErrorPathNotFound) return {};
+    return fail(state_error_over(kStateWriteFailed, std::move(removed.error())));
+  }
+  return {};
+}
+
+bool state_file_exists(FileSystem& fs, std::string_view path) { return fs.attributes(std::string(path)).has_value(); }
+
+bool has_protected_header(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= kProtectedHeader.size() &&
+         std::equal(kProtectedHeader.begin(), kProtectedHeader.end(), bytes.begin(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+namespace {
+
+// The entropy for the file named by `path`: prefix + its own name.
+Result<std::string> entropy_for(std::string_view path) {
+  const std::string_view name = file_name_of(path);
+  if (name.empty() || !is_valid_utf8(name)) return fail(state_error(kStateInvalid, "no valid file name to protect for"));
+  std::string entropy(kEntropyPrefix);
+  entropy += name;
+  return entropy;
+}
+
+}  // namespace
+
+Result<Bytes> protect_data(DataProtection& dpapi, std::string_view path, std::span<const std::uint8_t> plaintext,
+                           std::size_t limit) {
+  auto entropy = entropy_for(path);
+  if (!entropy) return fail(std::move(entropy.error()));
+  auto blob = dpapi.protect(plaintext, as_bytes(*entropy), kProtectFlags);
+  if (!blob) return fail(state_error_over(kStateProtectionFailed, std::move(blob.error())));
+  if (blob->size() > limit + kBlobAllowance) return fail(state_error(kStateQuotaExceeded, "protected blob too large"));
+  Bytes envelope;
+  envelope.reserve(kProtectedHeader.size() + blob->size());
+  envelope.insert(envelope.end(), kProtectedHeader.begin(), kProtectedHeader.end());
+  envelope.insert(envelope.end(), blob->begin(), blob->end());
+  return envelope;
+}
+
+Result<Bytes> unprotect_file(DataProtection& dpapi, std::string_view path, std::span<const std::uint8_t> envelope,
+                             std::size_t limit) {
+  auto entropy = entropy_for(path);
+  if (!entropy) return fail(std::move(entropy.error()));
+  if (!has_protected_header(envelope)) return fail(state_error(kStateProtectionFailed, "no protected header"));
+  if (envelope.size() > limit + kProtectedFileAllowance) {
+    return fail(state_error(kStateProtectionFailed, "protected file too large"));
+  }
+  auto plaintext = dpapi.unprotect(envelope.subspan(kProtectedHeader.size()), as_bytes(*entropy), kUnprotectFlags);
+  if (!plaintext) return fail(state_error_over(kStateProtectionFailed, std::move(plaintext.error())));
+  if (plaintext->size() > limit) {
+    wipe_bytes(*plaintext);
+    return fail(state_error(kStateQuotaExceeded, "protected plaintext too large"));
+  }
+  return std::move(*plaintext);
+}
+
+Status check_disk_quota(FileSystem& fs, const StateRoot& root) {
+  auto free_bytes = fs.free_bytes_for_caller(root.path());
+  if (!free_bytes) return fail(state_error_over(kDiskUnavailable, std::move(free_bytes.error())));
+  auto entries = fs.list(root.path());
+  if (!entries) return fail(std::move(entries.error()));
+  std::uint64_t images = 0;
+  for (const DirectoryEntry& entry : *entries) {
+    const std::string_view ext = extension_of(entry.name);
+    if (ext != "png" && ext != "image") continue;
+    images = entry.size > std::numeric_limits<std::uint64_t>::max() - images ? std::numeric_limits<std::uint64_t>::max()
+                                                                             : images + entry.size;
+  }
+  if (*free_bytes < kMinimumFreeBytes) return fail(state_error(kStateQuotaExceeded, "too little free disk space"));
+  if (images > kMaximumImageBytes) return fail(state_error(kStateQuotaExceeded, "stored images too large"));
+  return {};
+}
+
+}  // namespace vor::desktop
