@@ -3,8 +3,9 @@
 namespace vor::desktop {
 
 CliDocument capability_document() {
-  using J = CliDocument;
-  const J window_source = {
+  using O = json::Object;
+  using A = json::Array;
+  const O window_source = {
       {"version", 1},
       {"action", "capture_window"},
       {"backend", "windows_graphics_capture"},
@@ -18,7 +19,7 @@ CliDocument capability_document() {
       {"sdrOnly", true},
       {"runtimeSupport", "checked_per_operation_including_border_api"},
   };
-  const J execution_model = {
+  const O execution_model = {
       {"version", 1},
       {"focusPolicy", "explicit_no_auto_focus"},
       {"queryProperties", "bounded_build_cache"},
@@ -27,35 +28,35 @@ CliDocument capability_document() {
       {"deliveryAndVerificationSeparate", true},
       {"automaticReplay", false},
   };
-  return {
-      {"schemaVersion", std::string(kCliSchema)},
+  return O{
+      {"schemaVersion", kCliSchema},
       {"product", "Vor Marionet"},
       {"executable", "Vor.Marionet.exe"},
       {"purpose", "Vor Windows Marionet Runtime"},
-      {"version", std::string(kProductVersion)},
+      {"version", kProductVersion},
       {"protocol", 1},
       {"requiresKerno", false},
       {"buildVariant", "standard"},
       {"inputCapabilities",
-       {{"fixedKeys",
-         J::array({"enter", "escape", "tab", "backspace", "space", "up", "down", "left", "right", "alt_tab",
-                   "show_desktop"})},
+       O{{"fixedKeys",
+         A{"enter", "escape", "tab", "backspace", "space", "up", "down", "left", "right", "alt_tab",
+                   "show_desktop"}},
         {"arbitraryChords", false},
         {"maximumChordEvents", 4},
         {"chordsMayChangeForeground", true}}},
       {"captureCapabilities",
-       {{"method", "dxgi_desktop_duplication"},
+       O{{"method", "dxgi_desktop_duplication"},
         {"gdiFallback", false},
         {"visibleUnoccludedWindowOnly", true},
         {"maximumCropBytes", 67108864},
         {"windowSource", window_source}}},
       {"fullscreenDiagnostic",
-       {{"supported", false},
+       O{{"supported", false},
         {"compiled", false},
         {"defaultEnabled", false},
         {"unavailableCode", "DESKTOP_FULLSCREEN_UNSUPPORTED"}}},
       {"lifecycle",
-       {{"mode", "reusable_session_or_one_shot"},
+       O{{"mode", "reusable_session_or_one_shot"},
         {"sessionIdleTimeoutSeconds", 300},
         {"idleResets", "after_completed_work_not_status"},
         {"workerHardDeadlineSeconds", 15},
@@ -65,7 +66,7 @@ CliDocument capability_document() {
         {"closesTargetApplications", false}}},
       {"standaloneWorkerReadiness", 1},
       {"localDataProtection",
-       {{"version", 1},
+       O{{"version", 1},
         {"storage", "windows_dpapi_machine_v1"},
         {"fileAccess", "owner_and_system"},
         {"recoveryReceipts", "encrypted_minimized"},
@@ -74,11 +75,11 @@ CliDocument capability_document() {
         {"idleImageCleanup", true},
         {"unknownInputReceiptsExpire", false}}},
       {"semanticAutomation",
-       {{"version", 1},
+       O{{"version", 1},
         {"backend", "windows_uia_com"},
-        {"actions", J::array({"find_windows", "find_elements", "wait_element", "element_action"})},
+        {"actions", A{"find_windows", "find_elements", "wait_element", "element_action"}},
         {"executionModel", execution_model},
-        {"elementOperations", J::array({"invoke", "set_value"})},
+        {"elementOperations", A{"invoke", "set_value"}},
         {"maximumWaitMilliseconds", 4000},
         {"maximumNodes", 256},
         {"maximumElements", 32},
@@ -87,7 +88,7 @@ CliDocument capability_document() {
         {"passwordElements", false},
         {"foregroundRequiredForSemanticAction", false}}},
       {"commands",
-       J::array({"sessions", "probe --session-id ID", "session-start --session-id ID --state-dir DIRECTORY",
+       A{"sessions", "probe --session-id ID", "session-start --session-id ID --state-dir DIRECTORY",
                  "session-execute --request FILE --state-dir DIRECTORY", "session-status --state-dir DIRECTORY",
                  "session-close --state-dir DIRECTORY",
                  "session-operation-status --operation-id ID --state-dir DIRECTORY",
@@ -95,7 +96,7 @@ CliDocument capability_document() {
                  "session-reconcile --operation-id ID --observation-id ID --state-dir DIRECTORY",
                  "execute --request FILE --state-dir DIRECTORY", "status --operation-id ID --state-dir DIRECTORY",
                  "image-export --operation-id ID --state-dir DIRECTORY",
-                 "reconcile --operation-id ID --observation-id ID --state-dir DIRECTORY"})},
+                 "reconcile --operation-id ID --observation-id ID --state-dir DIRECTORY"}},
   };
 }
 

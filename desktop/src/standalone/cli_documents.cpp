@@ -1,51 +1,72 @@
 #include "standalone/cli_documents.h"
 
+#include "common/text.h"
 #include "standalone/error_codes.h"
 
 namespace vor::desktop {
+namespace {
+
+json::Value* find_member(json::Value& value, std::string_view key) {
+  json::Object* object = value.as_object();
+  if (object == nullptr) return nullptr;
+  for (json::Member& m : *object) {
+    if (m.key == key) return &m.value;
+  }
+  return nullptr;
+}
+
+bool all_text_valid(const json::Value& value) {
+  if (const std::string* s = value.as_string()) return is_valid_utf8(*s);
+  if (const json::Array* items = value.as_array()) {
+    for (const json::Value& item : *items) {
+      if (!all_text_valid(item)) return false;
+    }
+  }
+  if (const json::Object* members = value.as_object()) {
+    for (const json::Member& m : *members) {
+      if (!is_valid_utf8(m.key) || !all_text_valid(m.value)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 CliDocument error_guidance(std::string_view code, const std::optional<std::string>& operation_id) {
-  CliDocument doc = CliDocument::object();
-  doc["code"] = std::string(code);
-  doc["nextSafeAction"] = std::string(guidance_text(code));
-  doc["operationId"] = operation_id ? CliDocument(*operation_id) : CliDocument(nullptr);
-  doc["retryable"] = false;
-  doc["schemaVersion"] = std::string(kCliSchema);
-  return doc;
+  return json::Object{
+      {"code", std::string(code)},
+      {"nextSafeAction", guidance_text(code)},
+      {"operationId", operation_id ? json::Value(*operation_id) : json::Value(nullptr)},
+      {"retryable", false},
+      {"schemaVersion", kCliSchema},
+  };
 }
 
 CliDocument sessions_document(const std::vector<std::uint32_t>& active_sessions) {
-  CliDocument list = CliDocument::array();
-  for (std::uint32_t id : active_sessions) list.push_back({{"sessionId", id}, {"state", "active"}});
-  return {{"schemaVersion", std::string(kCliSchema)}, {"code", "DESKTOP_SESSIONS"}, {"sessions", std::move(list)}};
+  json::Array list;
+  for (std::uint32_t id : active_sessions) list.push_back(json::Object{{"sessionId", id}, {"state", "active"}});
+  return json::Object{{"schemaVersion", kCliSchema}, {"code", "DESKTOP_SESSIONS"}, {"sessions", std::move(list)}};
 }
 
 void rewrite_window_identifiers(CliDocument& document) {
-  if (!document.is_object()) return;
-  auto result = document.find("result");
-  if (result == document.end() || !result->is_object()) return;
-  auto windows = result->find("windows");
-  if (windows == result->end() || !windows->is_array()) return;
-  for (CliDocument& window : *windows) {
-    if (!window.is_object()) continue;
+  json::Value* result = find_member(document, "result");
+  json::Value* windows = result ? find_member(*result, "windows") : nullptr;
+  json::Array* list = windows ? windows->as_array() : nullptr;
+  if (list == nullptr) return;
+  for (json::Value& window : *list) {
     for (const char* key : {"handle", "processCreated"}) {
-      auto member = window.find(key);
-      if (member == window.end()) continue;
-      if (member->is_number_unsigned()) {
-        *member = std::to_string(member->get<std::uint64_t>());
-      } else if (member->is_number_integer() && member->get<std::int64_t>() >= 0) {
-        *member = std::to_string(member->get<std::int64_t>());
-      }
+      json::Value* member = find_member(window, key);
+      // Only unsigned numbers are non-negative integers; negative ones stay.
+      if (member != nullptr && member->as_unsigned() != nullptr) *member = std::to_string(*member->as_unsigned());
     }
   }
 }
 
 std::string print_line(const CliDocument& document) {
-  try {
-    return document.dump() + "\n";
-  } catch (const nlohmann::json::exception&) {
-    return error_guidance(kOperationFailed, std::nullopt).dump() + "\n";
-  }
+  std::string line =
+      all_text_valid(document) ? json::to_sorted_string(document) : json::to_sorted_string(error_guidance(kOperationFailed, std::nullopt));
+  line += '\n';
+  return line;
 }
 
 }  // namespace vor::desktop

@@ -1,9 +1,9 @@
 // Documents that the command line prints: key-sorted maps written as one line
-// of compact JSON. nlohmann's default object type is a std::map, whose byte
-// order of keys is exactly the order these documents are printed in.
+// of compact JSON. They are held as JSON value trees and written in the
+// key-sorted form, so members may be built in any order.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "common/json.h"
 
 #include <optional>
 #include <string>
@@ -12,7 +12,7 @@
 
 namespace vor::desktop {
 
-using CliDocument = nlohmann::json;
+using CliDocument = json::Value;
 
 inline constexpr std::string_view kCliSchema = "vor.desktop-cli/v1";
 
@@ -26,9 +26,9 @@ CliDocument sessions_document(const std::vector<std::uint32_t>& active_sessions)
 // a non-negative integer becomes its decimal string.
 void rewrite_window_identifiers(CliDocument& document);
 
-// Compact JSON followed by "\n". Text inside documents is valid UTF-8 by
-// construction; should it not be, the document is replaced by the error
-// document of "DESKTOP_OPERATION_FAILED" rather than printing broken JSON.
+// Compact key-sorted JSON followed by "\n". Text inside documents is valid
+// UTF-8 by construction; should it not be, the document is replaced by the
+// error document of "DESKTOP_OPERATION_FAILED" rather than printing broken JSON.
 std::string print_line(const CliDocument& document);
 
 }  // namespace vor::desktop

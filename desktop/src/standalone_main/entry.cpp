@@ -13,9 +13,12 @@ std::optional<std::string> reported_operation_id(const OneShotCommand& command) 
 }
 
 bool is_error_document(const CliDocument& document) {
-  return document.is_object() && document.size() == 5 && document.contains("retryable") &&
-         document.contains("nextSafeAction") && document.contains("code") && document.contains("operationId") &&
-         document.contains("schemaVersion");
+  const json::Object* members = document.as_object();
+  if (members == nullptr || members->size() != 5) return false;
+  for (const char* key : {"code", "nextSafeAction", "operationId", "retryable", "schemaVersion"}) {
+    if (document.find(key) == nullptr) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -23,9 +26,8 @@ bool is_error_document(const CliDocument& document) {
 int one_shot_exit_code(const CliDocument& document) {
   // An error document returned as a command's result is still a failure.
   if (is_error_document(document)) return kExitFailure;
-  if (document.is_object()) {
-    auto ready = document.find("ready");
-    if (ready != document.end() && ready->is_boolean() && !ready->get<bool>()) return kExitFailure;
+  if (const json::Value* ready = document.find("ready")) {
+    if (const bool* value = ready->as_bool(); value != nullptr && !*value) return kExitFailure;
   }
   return kExitSuccess;
 }

@@ -10,8 +10,8 @@ namespace {
 // Scripted services: each runner returns what the case sets and records
 // whether it ran; stdout is collected.
 struct Script {
-  Result<CliDocument> one_shot = CliDocument::object();
-  Result<CliDocument> session = CliDocument::object();
+  Result<CliDocument> one_shot = json::Object{};
+  Result<CliDocument> session = json::Object{};
   Status worker = {};
   bool watchdog_starts = true;
 
@@ -124,10 +124,10 @@ TEST(Entry, ExitCodeOfPrintedDocuments) {
     int session_code;
   };
   const Case cases[] = {
-      {"ready false", {{"ready", false}, {"code", "X"}}, 1, 0},
-      {"ready true", {{"ready", true}}, 0, 0},
-      {"ready not boolean", {{"ready", "false"}}, 0, 0},
-      {"no ready", {{"code", "DESKTOP_SESSIONS"}}, 0, 0},
+      {"ready false", json::Object{{"ready", false}, {"code", "X"}}, 1, 0},
+      {"ready true", json::Object{{"ready", true}}, 0, 0},
+      {"ready not boolean", json::Object{{"ready", "false"}}, 0, 0},
+      {"no ready", json::Object{{"code", "DESKTOP_SESSIONS"}}, 0, 0},
       {"error document", error_guidance("DESKTOP_OUTCOME_UNKNOWN", std::string("op")), 1, 1},
   };
   for (const auto& c : cases) {
@@ -142,11 +142,12 @@ TEST(Entry, ExitCodeOfPrintedDocuments) {
 
 TEST(Entry, WindowIdentifiersArePrintedAsDecimalText) {
   Script s;
-  s.one_shot = CliDocument{
-      {"result",
-       {{"windows", CliDocument::array({{{"handle", 18446744073709551615ull}, {"processCreated", 133}, {"title", "a"}},
-                                         {{"handle", -1}, {"processCreated", "7"}}})}}},
-      {"windows", CliDocument::array({{{"handle", 5}}})}};
+  using O = json::Object;
+  s.one_shot = O{
+      {"windows", json::Array{O{{"handle", 5}}}},
+      {"result", O{{"windows", json::Array{O{{"title", "a"}, {"handle", 18446744073709551615ull}, {"processCreated", 133}},
+                                            O{{"handle", -1}, {"processCreated", "7"}}}}}},
+  };
   EXPECT_EQ(s.run({"status", "--operation-id", "o", "--state-dir", "C:\\s"}), 0);
   EXPECT_EQ(s.out,
             "{\"result\":{\"windows\":[{\"handle\":\"18446744073709551615\",\"processCreated\":\"133\",\"title\":\"a\"},"
@@ -154,9 +155,10 @@ TEST(Entry, WindowIdentifiersArePrintedAsDecimalText) {
 }
 
 TEST(CliDocuments, EscapingOfPrintedText) {
-  EXPECT_EQ(print_line(CliDocument{{"t", "\x1b/\xC3\xA9\"\\\n\x7f"}}), "{\"t\":\"\\u001b/\xC3\xA9\\\"\\\\\\n\x7f\"}\n");
+  EXPECT_EQ(print_line(json::Object{{"t", "\x1b/\xC3\xA9\"\\\n\x7f"}, {"b", 1}}),
+            "{\"b\":1,\"t\":\"\\u001b/\xC3\xA9\\\"\\\\\\n\x7f\"}\n");
   // Text that is not UTF-8 never produces broken JSON.
-  EXPECT_EQ(print_line(CliDocument{{"t", "\xFF"}}), error_line("DESKTOP_OPERATION_FAILED", nullptr));
+  EXPECT_EQ(print_line(json::Object{{"t", json::Array{"\xFF"}}}), error_line("DESKTOP_OPERATION_FAILED", nullptr));
 }
 
 TEST(LifetimeWatchdog, SignalEndsQuietlyAndDeadlineTerminates) {
