@@ -4,7 +4,7 @@
 //   auto tree = json::parse(bytes);            // one whole document, or an error
 //   json::Record r(*tree, kKeys);              // strict field table (kKeys: the declared keys)
 //   r.required("left", rect.left).optional("title", sel.title);
-//   if (auto s = r.status(); !s) return fail(s.error());
+//   return r.finish(rect);                     // the record, or the first failure
 //   json::ObjectWriter w(out);                 // compact writer, declared order
 //   json::write_int(w.key("left"), rect.left); w.close();
 //
@@ -249,6 +249,13 @@ class Record {
     if (!r) return fail_with(std::move(r.error()), key);
     out = std::move(*r);
     return *this;
+  }
+
+  // `value` when every step succeeded, else the first failure.
+  template <class T>
+  Result<T> finish(T value) const {
+    if (!error_.empty()) return fail(error_);
+    return value;
   }
 
   // The member's value, or nullptr when absent or when the record failed.
