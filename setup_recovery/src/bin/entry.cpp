@@ -1,0 +1,72 @@
+#include "bin/entry.h"
+
+#include <exception>
+#include <optional>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+
+#include "bin/command_line.h"
+#include "installer/component_update_lock.h"
+#include "installer_recovery/failure_report.h"
+#include "installer_recovery/recovery.h"
+
+namespace vor::setup {
+namespace {
+
+// Layout, lock, recovery, release: the failure of any step before release.
+Status run_locked_recovery(ProgramEnvironment& env) {
+  auto layout = build_data_layout(env.ports.files, env.data_root);
+  if (!layout) return fail(std::move(layout.error()));
+  auto lock = acquire_component_update_lock(env.ports, *layout);
+  if (!lock) return fail(std::move(lock.error()));
+
+  std::optional<Status> outcome;
+  {
+    asio::io_context loop(1);
+    RecoveryContext context{env.ports};
+    asio::co_spawn(loop, recover_transaction(context, *layout, env.install_dir),
+                   [&outcome](std::exception_ptr thrown, Status result) {
+                     outcome = thrown ? Status(fail("recovery ended by an exception")) : std::move(result);
+                   });
+    loop.run();
+  }  // the loop is shut down before the lock is released
+  release_component_update_lock(env.ports.files, *lock);
+  if (!outcome) return fail("recovery did not finish");
+  return std::move(*outcome);
+}
+
+}  // namespace
+
+int run_recover(ProgramEnvironment& env) {
+  Status outcome;
+  try {
+    outcome = run_locked_recovery(env);
+  } catch (const std::exception&) {
+    outcome = fail("recovery ended by an exception");
+  }
+  if (outcome) return kExitSuccess;
+  try {
+    if (auto layout = build_data_layout(env.ports.files, env.data_root); layout) {
+      (void)write_recovery_failure_report(env.ports.files, env.ports.ids, layout->root, outcome.error());
+    }
+  } catch (const std::exception&) {
+    // The exit code says the run failed; a report that cannot be written changes nothing.
+  }
+  return kExitFailure;
+}
+
+int setup_recovery_main(std::u16string_view command_line, StdOutput& out, ProgramEnvironment& env) {
+  switch (parse_invocation(command_line)) {
+    case Invocation::kVersion:
+      if (!out.has_handle()) return kExitSuccess;
+      return out.write(kVersionLine) ? kExitSuccess : kExitFailure;
+    case Invocation::kRecover:
+      return run_recover(env);
+    case Invocation::kInvalid:
+      break;
+  }
+  return kExitUsage;
+}
+
+}  // namespace vor::setup
