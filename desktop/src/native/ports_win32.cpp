@@ -1,0 +1,138 @@
+#include "native/ports_win32.h"
+
+#include <dwmapi.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/handle_win32.h"
+#include "native/process_identity.h"
+#include "native/win32_result_win32.h"
+
+namespace vor::desktop {
+namespace {
+
+BOOL CALLBACK visit_window(HWND window, LPARAM context) {
+  const auto& visit = *reinterpret_cast<const std::function<bool(WindowHandle)>*>(context);
+  return visit(from_hwnd(window)) ? TRUE : FALSE;
+}
+
+Win32<std::uint64_t> raw_creation_time(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (auto ok = win32_bool(::GetProcessTimes(process, &created, &exited, &kernel, &user)); !ok) {
+    return win32_error(ok.error());
+  }
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+class Win32WindowSys final : public WindowSys {
+ public:
+  Win32<void> enum_windows(const std::function<bool(WindowHandle)>& visit) override {
+    return win32_bool(::EnumWindows(visit_window, reinterpret_cast<LPARAM>(&visit)));
+  }
+  std::uint32_t window_process_id(WindowHandle window) override {
+    DWORD process_id = 0;
+    ::GetWindowThreadProcessId(to_hwnd(window), &process_id);
+    return process_id;
+  }
+  bool is_visible(WindowHandle window) override { return ::IsWindowVisible(to_hwnd(window)) != FALSE; }
+  bool is_minimized(WindowHandle window) override { return ::IsIconic(to_hwnd(window)) != FALSE; }
+  Win32<Rect> window_rect(WindowHandle window) override {
+    RECT r{};
+    if (auto ok = win32_bool(::GetWindowRect(to_hwnd(window), &r)); !ok) return win32_error(ok.error());
+    Rect rect;
+    rect.left = r.left;
+    rect.top = r.top;
+    rect.right = r.right;
+    rect.bottom = r.bottom;
+    return rect;
+  }
+  std::u16string window_text(WindowHandle window, std::size_t capacity) override {
+    std::wstring buffer(capacity, L'\0');
+    const int n = ::GetWindowTextW(to_hwnd(window), buffer.data(), static_cast<int>(capacity));
+    const std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), std::min(length, capacity));
+  }
+  WindowHandle foreground_window() override { return from_hwnd(::GetForegroundWindow()); }
+  WindowHandle root_ancestor(WindowHandle window) override {
+    return from_hwnd(::GetAncestor(to_hwnd(window), GA_ROOT));
+  }
+  std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) override {
+    DWORD value = 0;
+    const HRESULT hr = ::DwmGetWindowAttribute(to_hwnd(window), DWMWA_CLOAKED, &value, sizeof value);
+    if (FAILED(hr)) return std::unexpected<std::int32_t>(hr);
+    return value;
+  }
+  Win32<std::uint32_t> display_affinity(WindowHandle window) override {
+    DWORD affinity = 0;
+    if (auto ok = win32_bool(::GetWindowDisplayAffinity(to_hwnd(window), &affinity)); !ok) {
+      return win32_error(ok.error());
+    }
+    return affinity;
+  }
+  Win32<std::u16string> input_desktop_name() override {
+    HDESK desktop = ::OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
+    if (desktop == nullptr) return win32_error(::GetLastError());
+    wchar_t name[128] = {};
+    DWORD needed = 0;
+    const BOOL ok = ::GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof name, &needed);
+    const DWORD error = ok ? 0 : ::GetLastError();
+    ::CloseDesktop(desktop);
+    if (!ok) return win32_error(error);
+    std::size_t length = 0;
+    while (length < 128 && name[length] != L'\0') ++length;
+    return std::u16string(reinterpret_cast<const char16_t*>(name), length);
+  }
+};
+
+class Win32ProcessQuery final : public ProcSys::Query {
+ public:
+  explicit Win32ProcessQuery(UniqueHandle process) : process_(std::move(process)) {}
+  Win32<std::uint64_t> creation_time() override { return raw_creation_time(process_.get()); }
+
+ private:
+  UniqueHandle process_;
+};
+
+class Win32ProcSys final : public ProcSys {
+ public:
+  Win32<std::uint32_t> process_session_id(std::uint32_t process_id) override {
+    DWORD session = 0;
+    if (auto ok = win32_bool(::ProcessIdToSessionId(process_id, &session)); !ok) return win32_error(ok.error());
+    return session;
+  }
+  Win32<std::unique_ptr<Query>> open_query(std::uint32_t process_id) override {
+    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    if (!process) return win32_error(::GetLastError());
+    return std::unique_ptr<Query>(new Win32ProcessQuery(std::move(process)));
+  }
+  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
+};
+
+class Win32InputSys final : public InputSys {
+ public:
+  Win32<std::uint32_t> last_input_tick() override {
+    LASTINPUTINFO info{};
+    info.cbSize = sizeof info;
+    if (auto ok = win32_bool(::GetLastInputInfo(&info)); !ok) return win32_error(ok.error());
+    return info.dwTime;
+  }
+  std::int16_t async_key_state(int virtual_key) override { return ::GetAsyncKeyState(virtual_key); }
+};
+
+}  // namespace
+
+std::unique_ptr<WindowSys> make_win32_window_sys() { return std::make_unique<Win32WindowSys>(); }
+std::unique_ptr<ProcSys> make_win32_proc_sys() { return std::make_unique<Win32ProcSys>(); }
+std::unique_ptr<InputSys> make_win32_input_sys() { return std::make_unique<Win32InputSys>(); }
+
+Win32DesktopPorts::Win32DesktopPorts()
+    : windows_(make_win32_window_sys()), processes_(make_win32_proc_sys()), input_(make_win32_input_sys()) {}
+
+Result<std::uint64_t> query_process_creation_time(HANDLE process) {
+  auto created = raw_creation_time(process);
+  if (!created) return fail(win32_failure(created.error(), kProcessUnavailable));
+  return *created;
+}
+
+}  // namespace vor::desktop

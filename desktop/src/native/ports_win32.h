@@ -1,0 +1,40 @@
+// The Win32 adapters of the worker's ports, built once by the composition
+// root. Each method is the Win32 call its port names; nothing is decided here.
+//
+//   Win32DesktopPorts win32;
+//   execute_desktop_operation(win32.ports(), request, ...);
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "common/error.h"
+#include "native/ports.h"
+
+namespace vor::desktop {
+
+std::unique_ptr<WindowSys> make_win32_window_sys();
+std::unique_ptr<ProcSys> make_win32_proc_sys();
+std::unique_ptr<InputSys> make_win32_input_sys();
+
+class Win32DesktopPorts {
+ public:
+  Win32DesktopPorts();
+  DesktopPorts ports() { return {*windows_, *processes_, *input_, system_clock()}; }
+
+ private:
+  std::unique_ptr<WindowSys> windows_;
+  std::unique_ptr<ProcSys> processes_;
+  std::unique_ptr<InputSys> input_;
+};
+
+inline HWND to_hwnd(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
+inline WindowHandle from_hwnd(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
+
+// The creation time of a process handle the caller owns (GetProcessTimes);
+// "DESKTOP_PROCESS_UNAVAILABLE" over the OS error.
+Result<std::uint64_t> query_process_creation_time(HANDLE process);
+
+}  // namespace vor::desktop

@@ -1,0 +1,43 @@
+// Process identity: a process id together with the process's creation time.
+//
+// Two observations name the same process only when both members are equal, so
+// a process restarted under a reused id is recognised as another one. The
+// worker, the broker, the launched application and the session host are all
+// recognised this way. Failures are Win32 result conversions ("DESKTOP_" code
+// over the OS error).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/error.h"
+#include "native/ports.h"
+
+namespace vor::desktop {
+
+inline constexpr std::string_view kProcessSessionUnavailable = "DESKTOP_PROCESS_SESSION_UNAVAILABLE";
+inline constexpr std::string_view kProcessUnavailable = "DESKTOP_PROCESS_UNAVAILABLE";
+
+struct ProcessIdentity {
+  std::uint32_t process_id = 0;
+  std::uint64_t created = 0;  // creation FILETIME, 100 ns since 1601-01-01 UTC
+  bool operator==(const ProcessIdentity&) const = default;
+};
+
+// The Windows session of a process; "DESKTOP_PROCESS_SESSION_UNAVAILABLE".
+Result<std::uint32_t> process_session_id(ProcSys& processes, std::uint32_t process_id);
+
+// The process opened for limited queries; "DESKTOP_PROCESS_UNAVAILABLE".
+Result<std::unique_ptr<ProcSys::Query>> open_process_query(ProcSys& processes, std::uint32_t process_id);
+
+// The creation FILETIME of an open process; "DESKTOP_PROCESS_UNAVAILABLE".
+Result<std::uint64_t> query_process_creation_time(ProcSys::Query& process);
+
+// Open, query, close (the handle is closed on success and on failure).
+Result<std::uint64_t> process_creation_time(ProcSys& processes, std::uint32_t process_id);
+
+// The identity of a running process.
+Result<ProcessIdentity> process_identity(ProcSys& processes, std::uint32_t process_id);
+
+}  // namespace vor::desktop

@@ -1,0 +1,145 @@
+#include "support/fake_desktop.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vor::desktop::testing {
+
+FakeClock::FakeClock(Time utc_start) : start_(), monotonic_(), utc_(utc_start) {
+  start_ = monotonic_ = Monotonic(std::chrono::hours(1000));
+}
+
+void FakeClock::sleep(std::chrono::nanoseconds duration) {
+  sleeps_.push_back(duration);
+  advance(duration);
+}
+
+void FakeClock::advance(std::chrono::nanoseconds duration) {
+  monotonic_ += duration;
+  utc_ += duration;
+}
+
+FakeDesktop::FakeDesktop() = default;
+
+void FakeDesktop::add_process(std::uint32_t process_id, FakeProcess process) { processes_[process_id] = process; }
+
+WindowHandle FakeDesktop::add_window(FakeWindow window) {
+  const WindowHandle handle = next_handle_;
+  next_handle_ += 0x10;
+  windows_[handle] = std::move(window);
+  z_order_.push_back(handle);
+  return handle;
+}
+
+void FakeDesktop::remove_window(WindowHandle handle) {
+  windows_.erase(handle);
+  std::erase(z_order_, handle);
+}
+
+void FakeDesktop::raise(WindowHandle handle) {
+  std::erase(z_order_, handle);
+  z_order_.insert(z_order_.begin(), handle);
+}
+
+const FakeWindow* FakeDesktop::find(WindowHandle handle) const {
+  auto it = windows_.find(handle);
+  if (it == windows_.end() || clock.elapsed() < it->second.appears_after) return nullptr;
+  return &it->second;
+}
+
+Win32<void> FakeDesktop::enum_windows(const std::function<bool(WindowHandle)>& visit) {
+  ++enumerations_;
+  // The z-order as it is when the enumeration starts.
+  const std::vector<WindowHandle> order = z_order_;
+  for (WindowHandle handle : order) {
+    if (!find(handle)) continue;
+    clock.advance(enumeration_cost);
+    if (!visit(handle)) return win32_error(0);
+  }
+  return {};
+}
+
+std::uint32_t FakeDesktop::window_process_id(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  return w ? w->process_id : 0;
+}
+
+bool FakeDesktop::is_visible(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  return w && w->visible;
+}
+
+bool FakeDesktop::is_minimized(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  return w && w->minimized;
+}
+
+Win32<Rect> FakeDesktop::window_rect(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  if (!w) return win32_error(kFakeInvalidWindowHandle);
+  if (w->rect_error) return win32_error(*w->rect_error);
+  return w->rect;
+}
+
+std::u16string FakeDesktop::window_text(WindowHandle window, std::size_t capacity) {
+  const FakeWindow* w = find(window);
+  if (!w || capacity == 0) return {};
+  return w->title.substr(0, capacity - 1);
+}
+
+WindowHandle FakeDesktop::root_ancestor(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  if (!w) return 0;
+  return w->root != 0 ? w->root : window;
+}
+
+std::expected<std::uint32_t, std::int32_t> FakeDesktop::cloaked(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  if (!w) return std::unexpected<std::int32_t>(static_cast<std::int32_t>(0x80070578));  // HRESULT of 1400
+  return w->cloaked;
+}
+
+Win32<std::uint32_t> FakeDesktop::display_affinity(WindowHandle window) {
+  const FakeWindow* w = find(window);
+  if (!w) return win32_error(kFakeInvalidWindowHandle);
+  return w->display_affinity;
+}
+
+Win32<std::uint32_t> FakeDesktop::process_session_id(std::uint32_t process_id) {
+  auto it = processes_.find(process_id);
+  if (it == processes_.end()) return win32_error(kFakeInvalidParameter);
+  if (it->second.session_error) return win32_error(*it->second.session_error);
+  return it->second.session;
+}
+
+namespace {
+
+class FakeQuery final : public ProcSys::Query {
+ public:
+  FakeQuery(Win32<std::uint64_t> created, int& open_count) : created_(created), open_count_(open_count) {
+    ++open_count_;
+  }
+  ~FakeQuery() override { --open_count_; }
+  Win32<std::uint64_t> creation_time() override { return created_; }
+
+ private:
+  Win32<std::uint64_t> created_;
+  int& open_count_;
+};
+
+}  // namespace
+
+Win32<std::unique_ptr<ProcSys::Query>> FakeDesktop::open_query(std::uint32_t process_id) {
+  auto it = processes_.find(process_id);
+  if (it == processes_.end()) return win32_error(kFakeInvalidParameter);
+  if (it->second.open_error) return win32_error(*it->second.open_error);
+  Win32<std::uint64_t> created = it->second.created;
+  if (it->second.times_error) created = win32_error(*it->second.times_error);
+  return std::unique_ptr<Query>(new FakeQuery(created, open_queries_));
+}
+
+std::int16_t FakeDesktop::async_key_state(int virtual_key) {
+  return held_keys.contains(virtual_key) ? static_cast<std::int16_t>(0x8000) : 0;
+}
+
+}  // namespace vor::desktop::testing
