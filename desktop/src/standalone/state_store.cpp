@@ -40,7 +40,7 @@ namespace {
 
 class SystemClock final : public Clock {
  public:
-  UtcTime now_utc() override {
+  Time now_utc() override {
     return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
   }
 };
@@ -51,6 +51,14 @@ std::unique_ptr<Clock> make_system_clock() { return std::make_unique<SystemClock
 
 StateContext make_state_context(FileSystem& fs, DataProtection& dpapi, Clock& clock) {
   return StateContext{fs, dpapi, clock, [] { return uuid_v4_hex(); }};
+}
+
+void wipe_text(std::string& text) {
+  volatile char* p = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
+  text.clear();
+  p = text.data();
+  for (std::size_t i = 0; i < text.capacity(); ++i) p[i] = 0;
 }
 
 std::string StateRoot::join(std::string_view name) const { return join_path(path_, name); }

@@ -23,6 +23,7 @@
 
 #include "common/data_protection.h"
 #include "common/error.h"
+#include "common/time.h"
 #include "standalone/file_system.h"
 
 namespace vor::desktop {
@@ -73,13 +74,10 @@ inline constexpr std::uint64_t kMaximumImageBytes = 15339520;  // all *.image an
 // Descriptor sizes and rendered SDDL lengths are bounded by this.
 inline constexpr std::size_t kSecurityTextLimit = 65536;
 
-// UTC time with nanoseconds, the time base of receipts and leases.
-using UtcTime = std::chrono::sys_time<std::chrono::nanoseconds>;
-
 class Clock {
  public:
   virtual ~Clock() = default;
-  virtual UtcTime now_utc() = 0;
+  virtual Time now_utc() = 0;  // UTC, nanoseconds
 };
 // The system's wall clock.
 std::unique_ptr<Clock> make_system_clock();
@@ -178,6 +176,9 @@ Status check_disk_quota(FileSystem& fs, const StateRoot& root);
 
 // Zeroes the bytes, empties the buffer, zeroes its whole capacity.
 inline void wipe_plaintext_buffer(Bytes& buffer) { wipe_bytes(buffer); }
+
+// The same for text that held plaintext (a serialized receipt).
+void wipe_text(std::string& text);
 
 // Wipes a buffer when it goes out of scope.
 class WipeOnExit {

@@ -338,10 +338,12 @@ inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string&
   return std::unique_ptr<OpenFile>(std::make_unique<FakeOpenFile>(*this, id, path));
 }
 
-// DPAPI stand-in: the "blob" is a marker, the flags, the entropy and the
-// plaintext, padded by `overhead` bytes; it opens only with the same entropy.
+// DPAPI stand-in: the "blob" is a marker, the entropy, the plaintext's length
+// and the plaintext, padded by `overhead` bytes; it opens only whole and with
+// the same entropy.
 class FakeDataProtection final : public DataProtection {
  public:
+  static constexpr std::size_t kFrame = 3 + 2 + 4;  // marker, entropy length, plaintext length
   std::size_t overhead = 64;
   std::optional<std::uint32_t> protect_error;
   std::optional<std::uint32_t> unprotect_error;
@@ -356,6 +358,8 @@ class FakeDataProtection final : public DataProtection {
     if (protect_error) return fail(Error::os(*protect_error));
     Bytes blob = {'F', 'D', 'P', static_cast<std::uint8_t>(entropy.size() >> 8), static_cast<std::uint8_t>(entropy.size())};
     blob.insert(blob.end(), entropy.begin(), entropy.end());
+    const std::uint32_t n = static_cast<std::uint32_t>(plaintext.size());
+    for (int shift : {24, 16, 8, 0}) blob.push_back(static_cast<std::uint8_t>(n >> shift));
     blob.insert(blob.end(), plaintext.begin(), plaintext.end());
     blob.insert(blob.end(), overhead, 0xEE);
     return blob;
@@ -364,25 +368,23 @@ class FakeDataProtection final : public DataProtection {
                           std::uint32_t flags) override {
     last_unprotect_flags = flags;
     if (unprotect_error) return fail(Error::os(*unprotect_error));
-    if (blob.size() < 5 + overhead || blob[0] != 'F' || blob[1] != 'D' || blob[2] != 'P') {
+    if (blob.size() < kFrame || blob[0] != 'F' || blob[1] != 'D' || blob[2] != 'P') return fail(Error::os(kErrorInvalidData));
+    const std::size_t e = (std::size_t{blob[3]} << 8) | blob[4];
+    if (e != entropy.size() || blob.size() < kFrame + e || !std::equal(entropy.begin(), entropy.end(), blob.begin() + 5)) {
       return fail(Error::os(kErrorInvalidData));
     }
-    const std::size_t n = (std::size_t{blob[3]} << 8) | blob[4];
-    if (blob.size() < 5 + n + overhead || !std::equal(entropy.begin(), entropy.end(), blob.begin() + 5) ||
-        entropy.size() != n) {
-      return fail(Error::os(kErrorInvalidData));
-    }
-    for (std::size_t i = blob.size() - overhead; i < blob.size(); ++i) {
-      if (blob[i] != 0xEE) return fail(Error::os(kErrorInvalidData));
-    }
-    return Bytes(blob.begin() + 5 + n, blob.end() - overhead);
+    std::size_t n = 0;
+    for (int i = 0; i < 4; ++i) n = (n << 8) | blob[5 + e + i];
+    if (blob.size() != kFrame + e + n + overhead) return fail(Error::os(kErrorInvalidData));
+    const auto start = blob.begin() + static_cast<std::ptrdiff_t>(kFrame + e);
+    return Bytes(start, start + static_cast<std::ptrdiff_t>(n));
   }
 };
 
 class FakeClock final : public Clock {
  public:
-  UtcTime now = UtcTime{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
-  UtcTime now_utc() override { return now; }
+  Time now = Time{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
+  Time now_utc() override { return now; }
 };
 
 class FakeIdentity final : public ProcessIdentity {

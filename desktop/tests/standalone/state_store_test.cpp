@@ -452,8 +452,8 @@ TEST_F(StateStoreTest, EnvelopeRefusals) {
 TEST_F(StateStoreTest, BlobAllowanceIs4070Bytes) {
   const std::string path = kRoot + "\\n.json";  // entropy is 26 + 6 bytes
   const Bytes plain(100, 'p');
-  // Fake blob size: 5 + entropy + plaintext + overhead.
-  dpapi.overhead = 4070 - 5 - 32;
+  // Fake blob size: frame + entropy + plaintext + overhead.
+  dpapi.overhead = 4070 - FakeDataProtection::kFrame - 32;
   auto fits = protect_data(dpapi, path, plain, plain.size());
   ASSERT_TRUE(fits);
   EXPECT_EQ(fits->size(), 26 + 100 + 4070u);

@@ -1,0 +1,151 @@
+#include "standalone/state_maintenance.h"
+
+#include <set>
+
+#include "standalone/image_store.h"
+#include "standalone/receipt.h"
+
+namespace vor::desktop {
+namespace {
+
+bool is_hex(std::string_view text) {
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Step 1: a leftover temporary that is not protected is protected in place,
+// so that no plaintext receipt stays on disk. Leftovers are never deleted.
+Status reprotect_leftover(StateContext& ctx, const std::string& path) {
+  auto bytes = read_bounded_file(ctx.fs, path, kReceiptFileLimit);
+  if (!bytes) return fail(std::move(bytes.error()));
+  WipeOnExit wipe(*bytes);
+  if (has_protected_header(*bytes)) return {};
+  if (bytes->size() > kReceiptPlaintextLimit) return fail(state_error(kStateQuotaExceeded, "leftover temporary too large"));
+  auto envelope = protect_data(ctx.dpapi, path, *bytes, bytes->size());
+  if (!envelope) return fail(std::move(envelope.error()));
+  auto uuid = ctx.new_uuid();
+  if (!uuid) return fail(std::move(uuid.error()));
+  return replace_file_atomically(ctx.fs, path, path + ".protect-" + *uuid, *envelope);
+}
+
+// Step 3c: a receipt whose image is the legacy plaintext `<hash>.png` gets a
+// protected `<hash>.image` and is rewritten to name it; the PNG goes.
+Status migrate_legacy_image(StateContext& ctx, const StateRoot& root, Receipt& receipt, const std::string& image_path,
+                            const std::string& png_path, const std::string& image_name) {
+  if (!state_file_exists(ctx.fs, image_path) && state_file_exists(ctx.fs, png_path)) {
+    auto png = read_bounded_file(ctx.fs, png_path, kPlainImageFileLimit);
+    if (!png) return fail(std::move(png.error()));
+    WipeOnExit wipe(*png);
+    if (auto valid = validate_stored_image(*png, *receipt.image); !valid) return valid;
+    auto envelope = protect_data(ctx.dpapi, image_path, *png, kImagePlaintextLimit);
+    if (!envelope) return fail(std::move(envelope.error()));
+    if (auto written = write_whole_file(ctx.fs, image_path, *envelope); !written) return written;
+  }
+  if (!state_file_exists(ctx.fs, image_path)) return {};
+  auto envelope = read_bounded_file(ctx.fs, image_path, kImageFileLimit);
+  if (!envelope) return fail(std::move(envelope.error()));
+  auto png = unprotect_file(ctx.dpapi, image_path, *envelope, kImagePlaintextLimit);
+  if (!png) return fail(std::move(png.error()));
+  WipeOnExit wipe(*png);
+  if (auto valid = validate_stored_image(*png, *receipt.image); !valid) return valid;
+  receipt.image->file_name = image_name;
+  if (auto written = write_receipt(ctx, root, receipt, false); !written) return written;
+  return remove_state_file(ctx.fs, png_path);
+}
+
+}  // namespace
+
+bool is_receipt_temporary_name(std::string_view name) {
+  constexpr std::string_view kMarker = ".tmp-";
+  return name.size() == 64 + kMarker.size() + 32 && is_hex(name.substr(0, 64)) &&
+         name.substr(64, kMarker.size()) == kMarker && is_hex(name.substr(64 + kMarker.size()));
+}
+
+Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time now, bool expire_images) {
+  // 1. Leftover receipt temporaries.
+  auto entries = ctx.fs.list(root.path());
+  if (!entries) return fail(std::move(entries.error()));
+  std::size_t leftovers = 0;
+  for (const DirectoryEntry& entry : *entries) {
+    if (entry.name.find(".tmp-") == std::string::npos || !is_receipt_temporary_name(entry.name)) continue;
+    if (leftovers == kMaximumLeftoverTemporaries) {
+      return fail(state_error(kStateQuotaExceeded, "more than 128 leftover temporaries"));
+    }
+    ++leftovers;
+    if (auto ok = reprotect_leftover(ctx, root.join(entry.name)); !ok) return ok;
+  }
+
+  // 2. Every receipt.
+  auto receipts = load_receipts(ctx, root);
+  if (!receipts) return fail(std::move(receipts.error()));
+
+  // 3. Images and ageing, receipt by receipt.
+  std::set<std::string> referenced;
+  for (Receipt& receipt : *receipts) {
+    auto json_path = state_file_path(root, receipt.operation_id, "json");
+    auto image_name = state_file_name(receipt.operation_id, "image");
+    auto png_name = state_file_name(receipt.operation_id, "png");
+    if (!json_path || !image_name || !png_name) return fail(Error("cannot name the receipt's files"));
+    const std::string image_path = root.join(*image_name);
+    const std::string png_path = root.join(*png_name);
+
+    auto raw = read_bounded_file(ctx.fs, *json_path, kReceiptFileLimit);
+    if (!raw) return fail(std::move(raw.error()));
+    const bool was_plain = !has_protected_header(*raw);
+    wipe_bytes(*raw);
+
+    referenced.insert(image_path);
+    referenced.insert(png_path);
+
+    const bool in_lease = receipt.image && now - receipt.image->created_at < kImageLease;
+    if (!expire_images && in_lease) {
+      if (receipt.image->file_name == *png_name) {
+        if (auto ok = migrate_legacy_image(ctx, root, receipt, image_path, png_path, *image_name); !ok) return ok;
+      }
+    } else {
+      if (auto ok = remove_state_file(ctx.fs, image_path); !ok) return ok;
+      if (auto ok = remove_state_file(ctx.fs, png_path); !ok) return ok;
+    }
+
+    if (was_plain) {
+      if (auto ok = write_receipt(ctx, root, receipt, false); !ok) return ok;
+    }
+
+    if (!is_unsettled(receipt.phase)) {
+      const Time settled = receipt.finished_at.value_or(receipt.created_at);
+      if (now - settled >= kSettledReceiptRetention) {
+        if (auto ok = check_state_path(ctx.fs, *json_path); !ok) return ok;
+        if (auto removed = ctx.fs.remove(*json_path); !removed) return removed;
+      }
+    }
+  }
+
+  // 4. Images that no receipt names.
+  auto again = ctx.fs.list(root.path());
+  if (!again) return fail(std::move(again.error()));
+  for (const DirectoryEntry& entry : *again) {
+    const auto dot = entry.name.rfind('.');
+    if (dot == std::string::npos) continue;
+    const std::string_view stem = std::string_view(entry.name).substr(0, dot);
+    const std::string_view extension = std::string_view(entry.name).substr(dot + 1);
+    if ((extension != "image" && extension != "png") || !is_hex_digest(stem)) continue;
+    const std::string path = root.join(entry.name);
+    if (referenced.count(path)) continue;
+    if (auto ok = remove_state_file(ctx.fs, path); !ok) return ok;
+  }
+  return {};
+}
+
+Status refresh_state_store(StateContext& ctx, const StateRoot& root) {
+  return maintain_state_directory(ctx, root, ctx.clock.now_utc(), false);
+}
+
+Status open_state_store(StateContext& ctx, const StateRoot& root, bool expire_images) {
+  auto gate = open_gate(ctx.fs, root);
+  if (!gate) return fail(std::move(gate.error()));
+  return maintain_state_directory(ctx, root, ctx.clock.now_utc(), expire_images);
+}
+
+}  // namespace vor::desktop
