@@ -30,26 +30,49 @@ Status reprotect_leftover(StateContext& ctx, const std::string& path) {
   return replace_file_atomically(ctx.fs, path, path + ".protect-" + *uuid, *envelope);
 }
 
-// Step 3c: a receipt whose image is the legacy plaintext `<hash>.png` gets a
-// protected `<hash>.image` and is rewritten to name it; the PNG goes.
-Status migrate_legacy_image(StateContext& ctx, const StateRoot& root, Receipt& receipt, const std::string& image_path,
-                            const std::string& png_path, const std::string& image_name) {
-  if (!state_file_exists(ctx.fs, image_path) && state_file_exists(ctx.fs, png_path)) {
-    auto png = read_bounded_file(ctx.fs, png_path, kPlainImageFileLimit);
-    if (!png) return fail(std::move(png.error()));
-    WipeOnExit wipe(*png);
-    if (auto valid = validate_stored_image(*png, *receipt.image); !valid) return valid;
-    auto envelope = protect_data(ctx.dpapi, image_path, *png, kImagePlaintextLimit);
-    if (!envelope) return fail(std::move(envelope.error()));
-    if (auto written = write_whole_file(ctx.fs, image_path, *envelope); !written) return written;
-  }
-  if (!state_file_exists(ctx.fs, image_path)) return {};
+// Reads `<hash>.image` and checks it against the receipt's record.
+Status verify_protected_image(StateContext& ctx, const std::string& image_path, const Image& image) {
   auto envelope = read_bounded_file(ctx.fs, image_path, kImageFileLimit);
   if (!envelope) return fail(std::move(envelope.error()));
   auto png = unprotect_file(ctx.dpapi, image_path, *envelope, kImagePlaintextLimit);
   if (!png) return fail(std::move(png.error()));
   WipeOnExit wipe(*png);
-  if (auto valid = validate_stored_image(*png, *receipt.image); !valid) return valid;
+  return validate_stored_image(*png, image);
+}
+
+// Protects a valid legacy PNG as a new `<hash>.image`.
+Status protect_legacy_png(StateContext& ctx, const Image& image, const std::string& image_path,
+                          const std::string& png_path) {
+  auto png = read_bounded_file(ctx.fs, png_path, kPlainImageFileLimit);
+  if (!png) return fail(std::move(png.error()));
+  WipeOnExit wipe(*png);
+  if (auto valid = validate_stored_image(*png, image); !valid) return valid;
+  auto envelope = protect_data(ctx.dpapi, image_path, *png, kImagePlaintextLimit);
+  if (!envelope) return fail(std::move(envelope.error()));
+  return write_whole_file(ctx.fs, image_path, *envelope);
+}
+
+// Step 3c: a receipt whose image is the legacy plaintext `<hash>.png` gets a
+// protected `<hash>.image` and is rewritten to name it; the PNG goes.
+//
+// A pass cut short while it created `<hash>.image` leaves a partial file
+// beside the still valid PNG. Such a file is made again from the PNG instead
+// of failing every later pass for the rest of the lease.
+Status migrate_legacy_image(StateContext& ctx, const StateRoot& root, Receipt& receipt, const std::string& image_path,
+                            const std::string& png_path, const std::string& image_name) {
+  const bool has_png = state_file_exists(ctx.fs, png_path);
+  if (state_file_exists(ctx.fs, image_path)) {
+    auto verified = verify_protected_image(ctx, image_path, *receipt.image);
+    if (!verified && !has_png) return verified;
+    if (!verified) {
+      if (auto removed = remove_state_file(ctx.fs, image_path); !removed) return removed;
+    }
+  }
+  if (!state_file_exists(ctx.fs, image_path)) {
+    if (!has_png) return {};
+    if (auto made = protect_legacy_png(ctx, *receipt.image, image_path, png_path); !made) return made;
+    if (auto verified = verify_protected_image(ctx, image_path, *receipt.image); !verified) return verified;
+  }
   receipt.image->file_name = image_name;
   if (auto written = write_receipt(ctx, root, receipt, false); !written) return written;
   return remove_state_file(ctx.fs, png_path);
