@@ -60,27 +60,16 @@ class Value {
  public:
   enum class Kind { kNull, kBool, kUnsigned, kSigned, kFloat, kString, kArray, kObject };
 
-  Value() = default;
-  Value(std::nullptr_t) {}
+  // Constructors are defined below, once Member is complete.
+  Value();
+  Value(std::nullptr_t);
   template <class I>
     requires std::integral<I>
-  Value(I number) {
-    if constexpr (std::same_as<I, bool>) {
-      data_ = number;
-    } else if constexpr (std::is_signed_v<I>) {
-      if (number < 0) {
-        data_ = static_cast<std::int64_t>(number);
-      } else {
-        data_ = static_cast<std::uint64_t>(number);
-      }
-    } else {
-      data_ = static_cast<std::uint64_t>(number);
-    }
-  }
-  Value(Float number) : data_(std::move(number)) {}
-  Value(std::string text) : data_(std::move(text)) {}
-  Value(std::string_view text) : data_(std::string(text)) {}
-  Value(const char* text) : data_(std::string(text)) {}
+  Value(I number);  // bool as kBool; negative signed as kSigned; others as kUnsigned
+  Value(Float number);
+  Value(std::string text);
+  Value(std::string_view text);
+  Value(const char* text);
   Value(Array items);
   Value(Object members);
   Value(const Value&);
@@ -118,6 +107,27 @@ struct Member {
   bool operator==(const Member&) const = default;
 };
 
+inline Value::Value() = default;
+inline Value::Value(std::nullptr_t) {}
+template <class I>
+  requires std::integral<I>
+Value::Value(I number) {
+  if constexpr (std::same_as<I, bool>) {
+    data_ = number;
+  } else if constexpr (std::is_signed_v<I>) {
+    if (number < 0) {
+      data_ = static_cast<std::int64_t>(number);
+    } else {
+      data_ = static_cast<std::uint64_t>(number);
+    }
+  } else {
+    data_ = static_cast<std::uint64_t>(number);
+  }
+}
+inline Value::Value(Float number) : data_(std::move(number)) {}
+inline Value::Value(std::string text) : data_(std::move(text)) {}
+inline Value::Value(std::string_view text) : data_(std::string(text)) {}
+inline Value::Value(const char* text) : data_(std::string(text)) {}
 inline Value::Value(Array items) : data_(std::move(items)) {}
 inline Value::Value(Object members) : data_(std::move(members)) {}
 inline Value::Value(const Value&) = default;
