@@ -61,6 +61,7 @@ struct SessionStatus {
 };
 struct SessionExecute {
   Request request;
+  bool operator==(const SessionExecute&) const = default;
 };
 struct SessionOperationStatus {
   std::string id;
@@ -103,6 +104,7 @@ struct Rpc {
   std::string request_id;
   std::optional<std::uint64_t> peer_query_handle;  // omitted from the document when absent
   SessionAction action;
+  bool operator==(const Rpc&) const = default;
 };
 
 struct Reply {
