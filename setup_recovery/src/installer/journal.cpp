@@ -50,8 +50,7 @@ Result<ServiceRecoveryActionSnapshot> to_action(const json::Value& v) {
   ServiceRecoveryActionSnapshot action;
   json::Record r(v, kActionKeys, json::Mode::kLenient);
   r.required("action", action.action).required("delayMilliseconds", action.delay_milliseconds);
-  if (auto s = r.status(); !s) return fail(std::move(s.error()));
-  return action;
+  return r.finish(std::move(action));
 }
 
 Result<std::vector<ServiceRecoveryActionSnapshot>> to_actions(const json::Value& v) {
@@ -66,8 +65,7 @@ Result<ServiceRecoverySnapshot> to_recovery(const json::Value& v) {
       .optional("rebootMessage", recovery.reboot_message)
       .optional("command", recovery.command)
       .optional("actions", recovery.actions, to_actions);
-  if (auto s = r.status(); !s) return fail(std::move(s.error()));
-  return recovery;
+  return r.finish(std::move(recovery));
 }
 
 Result<Snapshot> to_snapshot(const json::Value& v) {
@@ -84,8 +82,7 @@ Result<Snapshot> to_snapshot(const json::Value& v) {
       .required("delayed", snapshot.delayed)
       .required("sidType", snapshot.sid_type)
       .required("recovery", snapshot.recovery, to_recovery);
-  if (auto s = r.status(); !s) return fail(std::move(s.error()));
-  return snapshot;
+  return r.finish(std::move(snapshot));
 }
 
 // --- encoding ---

@@ -100,7 +100,7 @@ TEST_F(Win32Test, FileAdapterReportsRawFacts) {
     UniqueFile other(::CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(other.valid());
-    EXPECT_FALSE(files->delete_file(path));
+    EXPECT_EQ(files->delete_file(path).error().os_error(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
     // Readers are fine, and the read is bounded.
     EXPECT_EQ(*files->read_file(path, 4), bytes_of("0123"));
   }
@@ -132,7 +132,7 @@ TEST_F(Win32Test, FailedReplaceLeavesTheOldTargetAndNoTemporaryFile) {
   auto written = write_file_atomically(*files, *ids, target, bytes_of("x"));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().outermost(), "atomically replace protected state");
-  EXPECT_TRUE(written.error().os_error().has_value());
+  EXPECT_EQ(written.error().os_error(), static_cast<std::uint32_t>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(list(root + "\\Setup"), std::vector<std::string>{"last-recovery.json"});
 }
 
@@ -177,6 +177,7 @@ TEST_F(Win32Test, LockIsTakenHeldAndReleased) {
   auto second = acquire_component_update_lock(ports, layout);
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().outermost(), "quarantine stale component update lock " + lock_path(root));
+  EXPECT_EQ(second.error().os_error(), static_cast<std::uint32_t>(ERROR_SHARING_VIOLATION));
   EXPECT_TRUE(exists(lock_path(root)));
 
   release_component_update_lock(*files, *lock);
