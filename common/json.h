@@ -2,6 +2,7 @@
 // that typed document decoders are built from.
 //
 //   auto tree = json::parse(bytes);            // one whole document, or an error
+//   auto doc = json::decode_document(bytes, rect_from_value);  // parse + typed decoder
 //   json::Record r(*tree, kKeys);              // strict field table (kKeys: the declared keys)
 //   r.required("left", rect.left).optional("title", sel.title);
 //   return r.finish(rect);                     // the record, or the first failure
@@ -209,6 +210,14 @@ auto to_array(const Value& v, F&& element)
     out.push_back(std::move(*decoded));
   }
   return out;
+}
+
+// One whole document from bytes: `parse`, then `from_value` (Value -> Result<T>).
+template <class F>
+auto decode_document(std::string_view bytes, F&& from_value) -> std::invoke_result_t<F, const Value&> {
+  auto tree = parse(bytes);
+  if (!tree) return fail(std::move(tree.error()));
+  return from_value(*tree);
 }
 
 enum class Mode {

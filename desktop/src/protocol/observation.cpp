@@ -9,13 +9,6 @@ constexpr std::string_view kWindowKeys[] = {"minimized", "handle", "processId", 
 constexpr std::string_view kElementKeys[] = {"automationId", "name",    "className", "controlType",
                                              "rect",         "enabled", "offscreen", "password"};
 
-template <class T>
-Result<T> decode_whole(std::string_view bytes, Result<T> (*from_value)(const json::Value&)) {
-  auto tree = json::parse(bytes);
-  if (!tree) return fail(std::move(tree.error()));
-  return from_value(*tree);
-}
-
 }  // namespace
 
 Result<Rect> rect_from_value(const json::Value& value) {
@@ -54,9 +47,9 @@ Result<Element> element_from_value(const json::Value& value) {
   return r.finish(std::move(e));
 }
 
-Result<Rect> decode_rect(std::string_view bytes) { return decode_whole(bytes, rect_from_value); }
-Result<Window> decode_window(std::string_view bytes) { return decode_whole(bytes, window_from_value); }
-Result<Element> decode_element(std::string_view bytes) { return decode_whole(bytes, element_from_value); }
+Result<Rect> decode_rect(std::string_view bytes) { return json::decode_document(bytes, rect_from_value); }
+Result<Window> decode_window(std::string_view bytes) { return json::decode_document(bytes, window_from_value); }
+Result<Element> decode_element(std::string_view bytes) { return json::decode_document(bytes, element_from_value); }
 
 void encode_rect(std::string& out, const Rect& rect) {
   json::ObjectWriter o(out);

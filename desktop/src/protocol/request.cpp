@@ -318,11 +318,7 @@ Result<Request> request_from_value(const Value& v) {
   return r.finish(std::move(request));
 }
 
-Result<Request> decode_request(std::string_view bytes) {
-  auto tree = json::parse(bytes);
-  if (!tree) return fail(std::move(tree.error()));
-  return request_from_value(*tree);
-}
+Result<Request> decode_request(std::string_view bytes) { return json::decode_document(bytes, request_from_value); }
 
 void encode_action(std::string& out, const Action& action) {
   json::ObjectWriter o(out);
