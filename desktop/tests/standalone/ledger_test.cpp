@@ -79,7 +79,10 @@ TEST_F(LedgerTest, InvalidLedgerFiles) {
 }
 
 TEST_F(LedgerTest, FileAndCountLimits) {
-  for (int i = 0; i < 32; ++i) arm("f" + std::to_string(i) + ".arm", doc("\"id" + std::to_string(i) + "\""));
+  for (int i = 0; i < 32; ++i) {
+    const std::string n = std::to_string(i);
+    arm(std::string("f").append(n).append(".arm"), doc(std::string("\"id").append(n).append("\"")));
+  }
   auto full = read_fullscreen_ledger(fs, *root);
   ASSERT_TRUE(full);
   EXPECT_EQ(full->size(), 32u);
@@ -90,14 +93,14 @@ TEST_F(LedgerTest, FileAndCountLimits) {
 }
 
 TEST_F(LedgerTest, OversizedFileAndListingFailure) {
-  std::string padded = doc("\"a\"");
-  padded.insert(1, 16385 - padded.size(), ' ');
+  const std::string body = doc("\"a\"");
+  std::string padded = std::string(16385 - body.size(), ' ') + body;  // leading whitespace is allowed
   ASSERT_EQ(padded.size(), 16385u);
   arm("big.arm", padded);
   auto big = read_fullscreen_ledger(fs, *root);
   ASSERT_FALSE(big);
   EXPECT_EQ(code_of(big.error()), "DESKTOP_FILE_TOO_LARGE");
-  padded.erase(1, 1);
+  padded = padded.substr(1);
   fs.add_file(kRoot + "\\big.arm", padded);
   EXPECT_TRUE(read_fullscreen_ledger(fs, *root));
 
