@@ -271,7 +271,7 @@ class FakeOpenFile final : public OpenFile {
     if (fs_.crashed_) return fs_.dead();
     const Bytes& d = fs_.nodes_.at(path_).data;
     const std::size_t n = std::min(out.size(), d.size() - std::min(d.size(), position_));
-    std::memcpy(out.data(), d.data() + position_, n);
+    if (n > 0) std::memcpy(out.data(), d.data() + position_, n);
     position_ += n;
     return n;
   }
@@ -285,7 +285,7 @@ class FakeOpenFile final : public OpenFile {
     if (fs_.zero_writes) n = 0;
     Bytes& d = fs_.nodes_.at(path_).data;
     if (d.size() < position_ + n) d.resize(position_ + n);
-    std::memcpy(d.data() + position_, data.data(), n);
+    if (n > 0) std::memcpy(d.data() + position_, data.data(), n);
     position_ += n;
     if (cut) return fs_.dead();
     return n;
