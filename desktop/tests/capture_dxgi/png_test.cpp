@@ -1,0 +1,194 @@
+#include "capture_dxgi/png.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "test_images.h"
+
+namespace vor::desktop {
+namespace {
+
+std::uint32_t be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+struct Chunk {
+  std::string type;
+  std::vector<std::uint8_t> data;
+};
+
+// Splits a PNG into chunks, checking the signature, every length and CRC and
+// that nothing follows IEND.
+std::vector<Chunk> parse_chunks(const std::vector<std::uint8_t>& png) {
+  const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  EXPECT_GE(png.size(), 8u);
+  EXPECT_TRUE(std::equal(signature, signature + 8, png.begin()));
+  std::vector<Chunk> chunks;
+  std::size_t at = 8;
+  while (at < png.size()) {
+    if (png.size() - at < 12) {
+      ADD_FAILURE() << "truncated chunk at " << at;
+      break;
+    }
+    const std::uint32_t length = be32(&png[at]);
+    if (png.size() - at - 12 < length) {
+      ADD_FAILURE() << "chunk length past the end at " << at;
+      break;
+    }
+    Chunk c{std::string(png.begin() + at + 4, png.begin() + at + 8),
+            std::vector<std::uint8_t>(png.begin() + at + 8, png.begin() + at + 8 + length)};
+    const uLong crc = crc32(0L, &png[at + 4], 4 + length);
+    EXPECT_EQ(be32(&png[at + 8 + length]), crc) << c.type << " at " << at;
+    at += 12 + length;
+    chunks.push_back(std::move(c));
+    if (chunks.back().type == "IEND") break;
+  }
+  EXPECT_EQ(at, png.size()) << "bytes after IEND";
+  return chunks;
+}
+
+std::vector<std::uint8_t> inflate_all(const std::vector<std::uint8_t>& zdata, std::size_t expected) {
+  std::vector<std::uint8_t> out(expected + 1);
+  uLongf out_len = out.size();
+  EXPECT_EQ(uncompress(out.data(), &out_len, zdata.data(), zdata.size()), Z_OK);
+  out.resize(out_len);
+  return out;
+}
+
+TEST(EncodePng, WritesIhdrIdatIendForRgba8) {
+  const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{1, 1}, {3, 2}, {640, 480}, {1280, 960}};
+  for (const auto& [w, h] : sizes) {
+    RgbaPreview p = testing::noise_preview(w, h);
+    auto png = encode_png(p);
+    if (w == 1280) {  // noise this large cannot fit; covered below
+      ASSERT_FALSE(png);
+      continue;
+    }
+    ASSERT_TRUE(png) << w << "x" << h << ": " << png.error().display_chain();
+    const auto chunks = parse_chunks(*png);
+    ASSERT_GE(chunks.size(), 3u);
+    EXPECT_EQ(chunks.front().type, "IHDR");
+    EXPECT_EQ(chunks.back().type, "IEND");
+    EXPECT_TRUE(chunks.back().data.empty());
+    const std::vector<std::uint8_t>& ihdr = chunks.front().data;
+    ASSERT_EQ(ihdr.size(), 13u);
+    EXPECT_EQ(be32(&ihdr[0]), w);
+    EXPECT_EQ(be32(&ihdr[4]), h);
+    const std::vector<std::uint8_t> fields(ihdr.begin() + 8, ihdr.end());
+    EXPECT_EQ(fields, (std::vector<std::uint8_t>{8, 6, 0, 0, 0}));  // depth, RGBA, deflate, filter 0, no interlace
+    std::vector<std::uint8_t> zdata;
+    for (std::size_t k = 1; k + 1 < chunks.size(); ++k) {
+      EXPECT_EQ(chunks[k].type, "IDAT");  // consecutive, nothing between
+      zdata.insert(zdata.end(), chunks[k].data.begin(), chunks[k].data.end());
+    }
+    const std::size_t raw = std::size_t{h} * (1 + std::size_t{w} * 4);
+    const auto rows = inflate_all(zdata, raw);
+    ASSERT_EQ(rows.size(), raw) << w << "x" << h;
+    for (std::uint32_t y = 0; y < h; ++y) EXPECT_LE(rows[y * (1 + w * 4)], 4) << "filter type of row " << y;
+  }
+}
+
+TEST(EncodePng, NoisyFullPreviewIsTooLargeAndItsFallbackFits) {
+  RgbaPreview p = testing::noise_preview(1280, 960);
+  auto png = encode_png(p);
+  ASSERT_FALSE(png);
+  EXPECT_EQ(png.error().outermost(), kCaptureTooLarge);
+  ASSERT_EQ(png.error().links().size(), 1u);
+  EXPECT_EQ(png.error().links().front().kind, Error::Kind::kIo);
+
+  auto smaller = scale_preview_to_fallback(p);
+  ASSERT_TRUE(smaller);
+  EXPECT_EQ(smaller->width, 640u);
+  EXPECT_EQ(smaller->height, 480u);
+  auto fallback = encode_png(*smaller);
+  ASSERT_TRUE(fallback) << fallback.error().display_chain();
+  EXPECT_LE(fallback->size(), kPngMaxBytes);
+  EXPECT_GT(fallback->size(), 640u * 480 * 3);  // noise really did not compress
+}
+
+TEST(EncodePng, FlatPreviewCompressesFarBelowTheBound) {
+  RgbaPreview p{std::vector<std::uint8_t>(std::size_t{1280} * 960 * 4, 0x80), 1280, 960};
+  auto png = encode_png(p);
+  ASSERT_TRUE(png);
+  EXPECT_LT(png->size(), 20000u);
+}
+
+TEST(EncodePng, RefusesAPreviewWhosePixelsDoNotMatchItsSize) {
+  const RgbaPreview cases[] = {
+      {std::vector<std::uint8_t>(15), 2, 2},
+      {{}, 0, 1},
+      {std::vector<std::uint8_t>(4), 1, 0},
+  };
+  for (const auto& p : cases) {
+    auto png = encode_png(p);
+    ASSERT_FALSE(png);
+    EXPECT_EQ(png.error().outermost(), kCaptureBufferInvalid);
+  }
+}
+
+// A sink scripted to fail its n-th write (1-based; 0 never fails), recording
+// every write it sees.
+class ScriptedSink final : public ByteSink {
+ public:
+  explicit ScriptedSink(std::size_t fail_at) : fail_at_(fail_at) {}
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    ++writes;
+    if (writes == fail_at_) return fail(Error::io("scripted failure"));
+    written += bytes.size();
+    return {};
+  }
+  std::size_t writes = 0;
+  std::size_t written = 0;
+
+ private:
+  std::size_t fail_at_;
+};
+
+TEST(WritePng, StopsAtTheFirstFailedWriteAndReturnsItsError) {
+  RgbaPreview p = testing::noise_preview(400, 300);  // several IDAT chunks
+  ScriptedSink all(0);
+  ASSERT_TRUE(write_png(all, p));
+  ASSERT_GE(all.writes, 5u);
+  for (std::size_t n = 1; n <= all.writes; ++n) {
+    ScriptedSink sink(n);
+    auto s = write_png(sink, p);
+    ASSERT_FALSE(s) << n;
+    EXPECT_EQ(s.error().display_chain(), "scripted failure") << n;
+    EXPECT_EQ(sink.writes, n) << "no write after the failed one";
+  }
+}
+
+TEST(BoundedPngBuffer, HoldsExactlyTheBoundAndRefusesOneByteMore) {
+  BoundedPngBuffer buffer;
+  const std::vector<std::uint8_t> block(kPngMaxBytes / 4, 0x5A);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(buffer.write_all(block));
+  ASSERT_EQ(buffer.bytes().size(), kPngMaxBytes);
+  EXPECT_LE(buffer.bytes().capacity(), kPngMaxBytes);
+
+  const std::uint8_t one = 1;
+  auto s = buffer.write_all({&one, 1});
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().outermost(), kCaptureTooLarge);
+  EXPECT_EQ(s.error().links().front().kind, Error::Kind::kIo);
+  EXPECT_EQ(buffer.bytes().size(), kPngMaxBytes);
+  EXPECT_TRUE(buffer.write_all({})) << "an empty write always succeeds";
+}
+
+TEST(BoundedPngBuffer, AWriteThatWouldCrossTheBoundLeavesItUnchanged) {
+  BoundedPngBuffer buffer;
+  const std::vector<std::uint8_t> first(1000, 1);
+  ASSERT_TRUE(buffer.write_all(first));
+  const std::vector<std::uint8_t> big(kPngMaxBytes - 999, 2);
+  auto s = buffer.write_all(big);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().outermost(), kCaptureTooLarge);
+  EXPECT_EQ(buffer.bytes(), first);
+  const std::vector<std::uint8_t> fits(kPngMaxBytes - 1000, 3);
+  EXPECT_TRUE(buffer.write_all(fits));
+  EXPECT_LE(buffer.bytes().capacity(), kPngMaxBytes);
+}
+
+}  // namespace
+}  // namespace vor::desktop
