@@ -8,12 +8,9 @@
 namespace vor::desktop {
 
 Result<Bytes> read_file_dacl(const std::wstring& path, std::uint32_t size) {
-  Bytes buffer(size);
-  DWORD needed = 0;
-  if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), size, &needed)) {
-    return fail(Error::os(::GetLastError(), "GetFileSecurityW failed"));
-  }
-  if (!::SetSecurityDescriptorControl(buffer.data(), SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+  auto buffer = read_stored_dacl(path, size);
+  if (!buffer) return buffer;
+  if (!::SetSecurityDescriptorControl(buffer->data(), SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     return fail(Error::os(::GetLastError(), "SetSecurityDescriptorControl failed"));
   }
   return buffer;

@@ -213,6 +213,15 @@ class Win32FileSystem final : public FileSystem {
 
 }  // namespace
 
+Result<Bytes> read_stored_dacl(const std::wstring& path, std::uint32_t size) {
+  Bytes buffer(size);
+  DWORD needed = 0;
+  if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, buffer.data(), size, &needed)) {
+    return fail(Error::os(::GetLastError(), "GetFileSecurityW failed"));
+  }
+  return buffer;
+}
+
 std::unique_ptr<FileSystem> make_win32_file_system() { return std::make_unique<Win32FileSystem>(); }
 
 }  // namespace vor::desktop

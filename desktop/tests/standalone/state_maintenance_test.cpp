@@ -162,6 +162,30 @@ TEST_F(MaintenanceTest, LegacyImageThatDoesNotMatchFailsThePass) {
   EXPECT_FALSE(exists("op-1", "image"));
 }
 
+TEST_F(MaintenanceTest, PartialMigratedImageIsMadeAgainFromItsPng) {
+  const Bytes png = sample_png(200);
+  Receipt r = testing::sample_receipt("op-1");
+  r.image = Image{state_file_name("op-1", "png").value(), png.size(), to_hex(*sha256(png)), testing::kEpoch};
+  ASSERT_TRUE(write_receipt(ctx, root(), r, true));
+  const std::string partial("Vor.Marionet.Protected.v1\0FD", 28);  // a cut-short earlier migration
+
+  // With its PNG still there the image is made again.
+  fs.add_file(path("op-1", "image"), partial);
+  fs.add_file(path("op-1", "png"), png);
+  ASSERT_TRUE(pass(testing::kEpoch + 10s));
+  auto loaded = load_operation_receipt(ctx, root(), "op-1");
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(read_protected_image(ctx, root(), "op-1", *loaded->image).value(), png);
+  EXPECT_FALSE(exists("op-1", "png"));
+
+  // Without it nothing is repaired: the pass fails until the lease is over.
+  ASSERT_TRUE(write_receipt(ctx, root(), r, false));
+  fs.add_file(path("op-1", "image"), partial);
+  EXPECT_EQ(code_of(pass(testing::kEpoch + 10s).error()), "DESKTOP_STATE_PROTECTION_FAILED");
+  ASSERT_TRUE(pass(testing::kEpoch + 60s));
+  EXPECT_FALSE(exists("op-1", "image"));
+}
+
 TEST_F(MaintenanceTest, ImagesThatNoReceiptNamesAreRemoved) {
   capture("op-1", testing::kEpoch);
   const std::string stray_image = path("gone", "image");
