@@ -91,6 +91,17 @@ TEST_F(ImageStoreTest, StoresProtectedUnderItsOwnNameAndReadsBack) {
   EXPECT_EQ(code_of(again.error()), "DESKTOP_STATE_WRITE_FAILED");
 }
 
+TEST_F(ImageStoreTest, ProtectedImageReadLimitIs1437696Bytes) {
+  const Image image = record_of(sample_png());
+  Bytes file(kProtectedHeader.begin(), kProtectedHeader.end());
+  file.resize(1437697, 0);
+  fs.add_file(state_file_path(root(), "op-1", "image").value(), file);
+  EXPECT_EQ(code_of(read_protected_image(ctx, root(), "op-1", image).error()), "DESKTOP_FILE_TOO_LARGE");
+  file.pop_back();
+  fs.add_file(state_file_path(root(), "op-1", "image").value(), file);
+  EXPECT_EQ(code_of(read_protected_image(ctx, root(), "op-1", image).error()), "DESKTOP_STATE_PROTECTION_FAILED");
+}
+
 TEST_F(ImageStoreTest, RefusesWhatIsNotABoundedPng) {
   Bytes not_png = sample_png();
   not_png[1] = 'X';

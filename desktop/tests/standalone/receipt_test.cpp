@@ -207,6 +207,18 @@ TEST_F(ReceiptTest, PlainReceipts) {
   }
 }
 
+TEST_F(ReceiptTest, ReceiptFileReadLimitIs69632Bytes) {
+  const std::string path = state_file_path(root(), "op-1", "json").value();
+  Bytes header(kProtectedHeader.begin(), kProtectedHeader.end());
+  Bytes file = header;
+  file.resize(69632, 0);
+  fs.add_file(path, file);
+  EXPECT_EQ(code_of(load_receipt(ctx, root(), path).error()), "DESKTOP_STATE_PROTECTION_FAILED");  // read, then refused
+  file.push_back(0);
+  fs.add_file(path, file);
+  EXPECT_EQ(code_of(load_receipt(ctx, root(), path).error()), "DESKTOP_FILE_TOO_LARGE");
+}
+
 TEST_F(ReceiptTest, HandWrittenResultIsRedactedOnLoad) {
   Receipt r = testing::sample_receipt("op-1");
   r.result = testing::sample_response("op-1");
