@@ -27,13 +27,6 @@ constexpr std::string_view kRequestFieldKeys[] = {"request"};
 constexpr std::string_view kIdKeys[] = {"id"};
 constexpr std::string_view kReconcileKeys[] = {"id", "observation"};
 
-template <class T, class F>
-Result<T> decode_body(std::string_view bytes, F&& from_value) {
-  auto tree = json::parse(bytes);
-  if (!tree) return fail(std::move(tree.error()));
-  return from_value(*tree);
-}
-
 Result<Value> any_value(const Value& v) { return v; }
 
 // A record variant with one text field `id`.
@@ -240,7 +233,7 @@ Result<SessionAction> decode_session_action(const Value& v) {
 }
 
 Result<WorkerReady> decode_worker_ready(std::string_view bytes) {
-  return decode_body<WorkerReady>(bytes, [](const Value& v) -> Result<WorkerReady> {
+  return json::decode_document(bytes, [](const Value& v) -> Result<WorkerReady> {
     WorkerReady m;
     Record r(v, kWorkerReadyKeys);
     r.required("protocol", m.protocol)
@@ -253,7 +246,7 @@ Result<WorkerReady> decode_worker_ready(std::string_view bytes) {
 }
 
 Result<ReadyAck> decode_ready_ack(std::string_view bytes) {
-  return decode_body<ReadyAck>(bytes, [](const Value& v) -> Result<ReadyAck> {
+  return json::decode_document(bytes, [](const Value& v) -> Result<ReadyAck> {
     ReadyAck m;
     Record r(v, kReadyAckKeys);
     r.required("protocol", m.protocol)
@@ -264,7 +257,7 @@ Result<ReadyAck> decode_ready_ack(std::string_view bytes) {
 }
 
 Result<Rpc> decode_rpc(std::string_view bytes) {
-  return decode_body<Rpc>(bytes, [](const Value& v) -> Result<Rpc> {
+  return json::decode_document(bytes, [](const Value& v) -> Result<Rpc> {
     Rpc m;
     Record r(v, kRpcKeys);
     r.required("protocol", m.protocol)
@@ -276,7 +269,7 @@ Result<Rpc> decode_rpc(std::string_view bytes) {
 }
 
 Result<Reply> decode_reply(std::string_view bytes) {
-  return decode_body<Reply>(bytes, [](const Value& v) -> Result<Reply> {
+  return json::decode_document(bytes, [](const Value& v) -> Result<Reply> {
     Reply m;
     Record r(v, kReplyKeys);
     r.required("protocol", m.protocol).required("requestId", m.request_id).required("result", m.result, any_value);
@@ -285,7 +278,7 @@ Result<Reply> decode_reply(std::string_view bytes) {
 }
 
 Result<Ack> decode_ack(std::string_view bytes) {
-  return decode_body<Ack>(bytes, [](const Value& v) -> Result<Ack> {
+  return json::decode_document(bytes, [](const Value& v) -> Result<Ack> {
     Ack m;
     Record r(v, kAckKeys);
     r.required("protocol", m.protocol).required("requestId", m.request_id);

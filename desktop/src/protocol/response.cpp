@@ -120,10 +120,6 @@ Result<Response> response_from_value(const Value& value) {
   return d;
 }
 
-Result<Response> decode_response(std::string_view bytes) {
-  auto tree = json::parse(bytes);
-  if (!tree) return fail(std::move(tree.error()));
-  return response_from_value(*tree);
-}
+Result<Response> decode_response(std::string_view bytes) { return json::decode_document(bytes, response_from_value); }
 
 }  // namespace vor::desktop
