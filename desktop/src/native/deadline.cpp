@@ -18,8 +18,18 @@ std::chrono::nanoseconds OperationDeadline::remaining() const {
 bool OperationDeadline::sleep_retry_slice() {
   const std::chrono::nanoseconds left = remaining();
   if (left <= std::chrono::nanoseconds::zero()) return false;
-  clock_.sleep(std::min<std::chrono::nanoseconds>(kRetrySlice, left));
-  return !expired();
+  if (left > kRetrySlice) {
+    clock_.sleep(kRetrySlice);
+    return !expired();
+  }
+  // The last slice runs to the deadline. A sleep may wake a little early
+  // (timer granularity); another attempt started in that sliver would only
+  // run into the deadline half-way and report a time-out instead of the
+  // outcome of the wait, so the rest is slept too.
+  do {
+    clock_.sleep(remaining());
+  } while (!expired());
+  return false;
 }
 
 }  // namespace vor::desktop

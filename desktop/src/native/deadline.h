@@ -33,7 +33,9 @@ class OperationDeadline {
   std::chrono::nanoseconds remaining() const;
   // Sleeps 50 ms or the time left when that is shorter; false (without
   // sleeping) when the deadline has already passed, and false when it has
-  // passed after the sleep, so the caller stops retrying.
+  // passed after the sleep, so the caller stops retrying. A slice shortened
+  // to the time left always ends at or after the deadline, even when the
+  // platform's sleep wakes early.
   bool sleep_retry_slice();
 
  private:

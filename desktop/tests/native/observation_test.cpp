@@ -420,7 +420,9 @@ TEST(ListWindows, TitledWindowsOfTheSessionInOrderAtMost64) {
   m.add(kPid, u"Too wide", {.rect = {0, 0, 8193, 10}});
   std::vector<WindowHandle> expected = {minimized};
   for (int i = 0; i < 70; ++i) {
-    const WindowHandle h = m.add(200, u"W" + std::u16string(1, char16_t(u'A' + i % 26)));
+    std::u16string title(2, u'W');
+    title[1] = static_cast<char16_t>(u'A' + i % 26);
+    const WindowHandle h = m.add(200, title);
     if (expected.size() < 64) expected.push_back(h);
   }
   const auto listed = list_windows(m.desk.ports(), kSession);
@@ -556,6 +558,19 @@ TEST(FindMatchingWindows, SlowEnumerationsShareTheDeadline) {
   EXPECT_EQ(code(found.error()), "DESKTOP_WINDOW_QUERY_TIMEOUT");
 }
 
+TEST(FindMatchingWindows, EarlyWakingSleepStillEndsWithTheEmptyList) {
+  // Sleeps wake 1 ms early and each visited window costs 2 ms: a pass must
+  // never start in the sliver before the deadline and then time out.
+  ManyWindows m;
+  m.desk.clock.early_wake = 1ms;
+  m.desk.enumeration_cost = 2ms;
+  for (int i = 0; i < 3; ++i) m.add(200, u"Other");
+  auto found = m.find(std::nullopt, "Missing", 200);
+  ASSERT_TRUE(found) << found.error().display_chain();
+  EXPECT_TRUE(found->empty());
+  EXPECT_GE(m.desk.clock.elapsed(), 200ms);
+}
+
 TEST(FindMatchingWindows, WindowAppearingDuringTheSearchIsFound) {
   ManyWindows m;
   m.add(200, u"Other");
@@ -592,6 +607,19 @@ TEST(OperationDeadline, SlicesAreShortenedToTheTimeLeft) {
   EXPECT_EQ(clock.sleeps(), (std::vector<std::chrono::nanoseconds>{50ms, 50ms, 20ms}));
   EXPECT_TRUE(deadline.expired());
   EXPECT_EQ(deadline.remaining(), 0ns);
+}
+
+TEST(OperationDeadline, LastSliceSleepsAgainWhenTheClockWakesEarly) {
+  testing::FakeClock clock;
+  clock.early_wake = 3ms;
+  OperationDeadline deadline(clock, 60);
+  EXPECT_TRUE(deadline.sleep_retry_slice());  // 50 ms asked, 47 slept
+  EXPECT_FALSE(deadline.sleep_retry_slice());  // 13 asked (10 slept), then 3 (1 ns), 3, ...
+  EXPECT_TRUE(deadline.expired());
+  ASSERT_GE(clock.sleeps().size(), 3u);
+  EXPECT_EQ(clock.sleeps()[0], 50ms);
+  EXPECT_EQ(clock.sleeps()[1], 13ms);
+  EXPECT_EQ(clock.sleeps()[2], 3ms);
 }
 
 TEST(IsWindowCloaked, QueryOutcomes) {

@@ -11,7 +11,7 @@ FakeClock::FakeClock(Time utc_start) : start_(), monotonic_(), utc_(utc_start) {
 
 void FakeClock::sleep(std::chrono::nanoseconds duration) {
   sleeps_.push_back(duration);
-  advance(duration);
+  advance(duration > early_wake ? duration - early_wake : std::chrono::nanoseconds(1));
 }
 
 void FakeClock::advance(std::chrono::nanoseconds duration) {

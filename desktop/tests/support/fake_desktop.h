@@ -35,6 +35,8 @@ class FakeClock final : public Clock {
   void sleep(std::chrono::nanoseconds duration) override;
 
   void advance(std::chrono::nanoseconds duration);
+  // Each sleep wakes this much early (as platform timers may), never below 1 ns.
+  std::chrono::nanoseconds early_wake{0};
   // Time passed since construction.
   std::chrono::nanoseconds elapsed() const { return monotonic_ - start_; }
   const std::vector<std::chrono::nanoseconds>& sleeps() const { return sleeps_; }
