@@ -29,15 +29,22 @@ constexpr std::string_view kReconcileKeys[] = {"id", "observation"};
 
 Result<Value> any_value(const Value& v) { return v; }
 
-// A record variant with one text field `id`.
-template <class A>
-Result<SessionAction> id_action(const Value& v) {
+// A record variant: `read` fills its fields from the members besides
+// "kind", which are strict.
+template <class A, std::size_t N, class Read>
+Result<SessionAction> record_action(const Value& v, const std::string_view (&keys)[N], Read read) {
   A a;
-  Record r(v, kIdKeys, Mode::kStrict, /*tagged=*/true);
-  r.required("id", a.id);
+  Record r(v, keys, Mode::kStrict, /*tagged=*/true);
+  read(r, a);
   auto done = finish_record(r, std::move(a), "SessionAction");
   if (!done) return fail(std::move(done.error()));
   return SessionAction(std::move(*done));
+}
+
+// A record variant with one text field `id`.
+template <class A>
+Result<SessionAction> id_action(const Value& v) {
+  return record_action<A>(v, kIdKeys, [](Record& r, A& a) { r.required("id", a.id); });
 }
 
 std::string with_capacity(std::size_t n) {
@@ -195,36 +202,24 @@ Result<SessionAction> decode_session_action(const Value& v) {
   switch (*tag) {
     case 0:
       return SessionAction(SessionStatus{});  // other members ignored
-    case 1: {
-      SessionExecute a;
-      Record r(v, kRequestFieldKeys, Mode::kStrict, /*tagged=*/true);
-      r.required("request", a.request, request_from_value);
-      auto done = finish_record(r, std::move(a), "SessionAction");
-      if (!done) return fail(std::move(done.error()));
-      return SessionAction(std::move(*done));
-    }
+    case 1:
+      return record_action<SessionExecute>(v, kRequestFieldKeys, [](Record& r, SessionExecute& a) {
+        r.required("request", a.request, request_from_value);
+      });
     case 2:
       return id_action<SessionOperationStatus>(v);
     case 3:
       return id_action<SessionExportImage>(v);
-    case 4: {
-      SessionReconcile a;
-      Record r(v, kReconcileKeys, Mode::kStrict, /*tagged=*/true);
-      r.required("id", a.id).required("observation", a.observation);
-      auto done = finish_record(r, std::move(a), "SessionAction");
-      if (!done) return fail(std::move(done.error()));
-      return SessionAction(std::move(*done));
-    }
+    case 4:
+      return record_action<SessionReconcile>(v, kReconcileKeys, [](Record& r, SessionReconcile& a) {
+        r.required("id", a.id).required("observation", a.observation);
+      });
     case 5:
       return SessionAction(SessionClose{});  // other members ignored
-    case 6: {
-      SessionFullscreenBegin a;
-      Record r(v, kRequestFieldKeys, Mode::kStrict, /*tagged=*/true);
-      r.required("request", a.request, any_value);
-      auto done = finish_record(r, std::move(a), "SessionAction");
-      if (!done) return fail(std::move(done.error()));
-      return SessionAction(std::move(*done));
-    }
+    case 6:
+      return record_action<SessionFullscreenBegin>(v, kRequestFieldKeys, [](Record& r, SessionFullscreenBegin& a) {
+        r.required("request", a.request, any_value);
+      });
     case 7:
       return id_action<SessionFullscreenStatus>(v);
     default:
