@@ -1,7 +1,5 @@
 #include "native/ports_win32.h"
 
-#include <dwmapi.h>
-
 #include <algorithm>
 #include <string>
 
@@ -58,10 +56,7 @@ class Win32WindowSys final : public WindowSys {
     return from_hwnd(::GetAncestor(to_hwnd(window), GA_ROOT));
   }
   std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) override {
-    DWORD value = 0;
-    const HRESULT hr = ::DwmGetWindowAttribute(to_hwnd(window), DWMWA_CLOAKED, &value, sizeof value);
-    if (FAILED(hr)) return std::unexpected<std::int32_t>(hr);
-    return value;
+    return dwm_cloaked(to_hwnd(window));
   }
   Win32<std::uint32_t> display_affinity(WindowHandle window) override {
     DWORD affinity = 0;

@@ -33,6 +33,10 @@ class Win32DesktopPorts {
 inline HWND to_hwnd(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
 inline WindowHandle from_hwnd(HWND window) { return reinterpret_cast<std::uintptr_t>(window); }
 
+// DwmGetWindowAttribute(DWMWA_CLOAKED): the value or the HRESULT. The Wine
+// stand-in build answers 0 (Wine's DWM does not implement the attribute).
+std::expected<std::uint32_t, std::int32_t> dwm_cloaked(HWND window);
+
 // The creation time of a process handle the caller owns (GetProcessTimes);
 // "DESKTOP_PROCESS_UNAVAILABLE" over the OS error.
 Result<std::uint64_t> query_process_creation_time(HANDLE process);

@@ -13,9 +13,11 @@
 #include <string>
 
 #include "common/handle_win32.h"
+#include "native/capture_source.h"
 #include "native/observation.h"
 #include "native/ports_win32.h"
 #include "native/process_identity.h"
+#include "native/win32_result_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -51,8 +53,11 @@ class TestWindow {
     if (show != SW_HIDE) ShowWindow(hwnd_, show);
     pump_messages();
   }
+  // Under Wine on a display without a window manager, unmapping a shown
+  // window waits 2 s for the X server. The window is left to the process's
+  // exit instead, with its title cleared so later searches do not see it.
   ~TestWindow() {
-    if (hwnd_) DestroyWindow(hwnd_);
+    if (hwnd_) SetWindowTextW(hwnd_, L"");
     pump_messages();
   }
   TestWindow(const TestWindow&) = delete;
@@ -275,6 +280,36 @@ TEST_F(ObservationWin32, InputDesktopIsDefault) {
   EXPECT_TRUE(s) << s.error().display_chain();
   auto tick = read_last_input_tick(*make_win32_input_sys());
   EXPECT_TRUE(tick);
+}
+
+TEST_F(ObservationWin32, Win32ResultConversionReadsTheLastError) {
+  EXPECT_TRUE(check_win32(TRUE, "DESKTOP_X_FAILED"));
+  auto s = check_win32(CloseHandle(reinterpret_cast<HANDLE>(0x4321)), "DESKTOP_X_FAILED");
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().outermost(), "DESKTOP_X_FAILED");
+  EXPECT_EQ(s.error().os_error(), std::optional<std::uint32_t>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(ObservationWin32, OwnTopLevelWindowIsACaptureSource) {
+  TestWindow w(L"Capture source", SW_SHOWNOACTIVATE);
+  auto observed = snapshot(w);
+  ASSERT_TRUE(observed) << observed.error().display_chain();
+  const Request request{1, "cap-1", session_, CaptureWindow{*observed}};
+  auto ready = []() -> Status { return {}; };
+  auto fresh = check_window_capture_source(ports(), request, TargetPhase::kBeforeCapture, ready);
+  ASSERT_TRUE(fresh) << fresh.error().display_chain();
+  EXPECT_EQ(fresh->handle, w.handle());
+
+  // A child window is not its own root.
+  HWND child = CreateWindowExW(0, kClassName, L"child", WS_CHILD | WS_VISIBLE, 0, 0, 50, 50, w.hwnd(), nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(child, nullptr);
+  auto child_snapshot = snapshot_window(ports(), from_hwnd(child), session_, false);
+  ASSERT_TRUE(child_snapshot) << child_snapshot.error().display_chain();
+  const Request child_request{1, "cap-2", session_, CaptureWindow{*child_snapshot}};
+  auto refused = check_window_capture_source(ports(), child_request, TargetPhase::kBeforeCapture, ready);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().outermost(), "DESKTOP_CAPTURE_WINDOW_SOURCE_UNAVAILABLE");
 }
 
 // The child role: show one window after a delay and pump messages until killed.
