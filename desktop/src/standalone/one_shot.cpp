@@ -18,6 +18,10 @@ Result<CliDocument> not_built(const char* verb) {
 }  // namespace
 
 Result<CliDocument> run_standalone_command(const OneShotCommand& command) {
+  return run_standalone_command(command, OneShotServices{});
+}
+
+Result<CliDocument> run_standalone_command(const OneShotCommand& command, const OneShotServices& services) {
   return std::visit(
       Overloaded{
           [](const cmd::Capabilities&) -> Result<CliDocument> { return capability_document(); },
@@ -26,7 +30,10 @@ Result<CliDocument> run_standalone_command(const OneShotCommand& command) {
             if (!sessions) return fail(std::move(sessions.error()));
             return sessions_document(active_user_sessions(*sessions));
           },
-          [](const cmd::Probe&) { return not_built("probe"); },
+          [&](const cmd::Probe& probe) -> Result<CliDocument> {
+            if (!services.probe) return not_built("probe");
+            return services.probe(probe);
+          },
           [](const cmd::Execute&) { return not_built("execute"); },
           [](const cmd::Status&) { return not_built("status"); },
           [](const cmd::ImageExport&) { return not_built("image-export"); },

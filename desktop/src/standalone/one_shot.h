@@ -6,8 +6,18 @@
 #include "standalone/cli_documents.h"
 #include "standalone/commands.h"
 
+#include <functional>
+
 namespace vor::desktop {
 
+// Work that lives in modules above this one, handed in by the composition
+// root. An empty member answers its verb as not available.
+struct OneShotServices {
+  // The probe document (standalone/probe.h) of a session.
+  std::function<CliDocument(const cmd::Probe&)> probe;
+};
+
+Result<CliDocument> run_standalone_command(const OneShotCommand& command, const OneShotServices& services);
 Result<CliDocument> run_standalone_command(const OneShotCommand& command);
 
 }  // namespace vor::desktop

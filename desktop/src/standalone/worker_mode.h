@@ -1,17 +1,98 @@
 // Worker mode: the copy of the program that a broker starts in the user's
 // session. It checks its arguments and session, connects to the broker's
-// pipe and checks that the pipe server is the broker it was told about.
-// It prints nothing; the entry maps success to exit 0 and failure to 64.
+// pipe, checks that the pipe server is the broker it was told about,
+// announces itself (`WorkerReady`), reads `ReadyAck` and, when told to
+// execute, answers one `Request` with one `Response`. It prints nothing; the
+// entry maps success to exit 0 and failure to 64.
+//
+// `run_worker_mode` is the Win32 composition; the rules after the connection
+// (`check_broker_identity`, `run_worker_exchange`) are portable and run over
+// `BrokerIdentitySys`, a `FramePipe` and an executor.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
+#include "protocol/messages.h"
+#include "protocol/request.h"
+#include "protocol/response.h"
+#include "standalone/worker_args.h"
+#include "standalone/worker_mode_pipe.h"
 
 namespace vor::desktop {
 
+// Each read and write of the worker pipe has its own limit.
+inline constexpr std::chrono::milliseconds kWorkerPipeLimit{3000};
+inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";
+inline constexpr std::string_view kExecutorFailureCode = "DESKTOP_OPERATION_FAILED";
+
 Status run_worker_mode(std::span<const std::optional<std::string>> args);
+
+// What the worker learns about the pipe server and itself. Each call is one
+// query; failures carry their code ("DESKTOP_PROCESS_UNAVAILABLE",
+// "DESKTOP_PEER_IMAGE_UNAVAILABLE", ...).
+class BrokerIdentitySys {
+ public:
+  // A process opened for limited query; closed when destroyed.
+  class Process {
+   public:
+    virtual ~Process() = default;
+    // Its image path in Win32 form ("DESKTOP_PEER_IMAGE_UNAVAILABLE").
+    virtual Result<std::string> image_path() = 0;
+  };
+
+  virtual ~BrokerIdentitySys() = default;
+  virtual Result<std::unique_ptr<Process>> open_process(std::uint32_t process_id) = 0;
+  virtual Result<std::string> own_image_path() = 0;
+  virtual Result<std::uint32_t> process_session_id(std::uint32_t process_id) = 0;
+  // The user SID text of a process ("DESKTOP_TOKEN_UNAVAILABLE" and others).
+  virtual Result<std::string> process_user_sid(std::uint32_t process_id) = 0;
+  virtual std::uint32_t current_process_id() = 0;
+  // Full Unicode lower-casing of a path.
+  virtual std::string lower_case(std::string_view text) = 0;
+};
+
+// The path without a leading "\\?\".
+std::string_view strip_verbatim_prefix(std::string_view path);
+
+// The SID that a peer's user must have to be LocalSystem: a failure to read
+// it is "DESKTOP_PEER_UNAVAILABLE" over that failure, another SID
+// "DESKTOP_PEER_NOT_AUTHORIZED".
+Status authorize_peer_by_sid(Result<std::string> user_sid);
+
+// The broker is accepted when it runs the worker's own executable and is
+// either the worker's user in session `session` or SYSTEM in session 0.
+// The first failing check is returned; later checks are skipped.
+Status check_broker_identity(BrokerIdentitySys& sys, std::uint32_t server_pid, std::uint32_t session);
+
+// Set by the executor as soon as input may have reached the desktop.
+struct InputFlags {
+  bool dispatched = false;
+  bool entry_issued = false;
+};
+
+using DesktopExecutor =
+    std::function<Result<Response>(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&)>;
+
+// The response for an executor failure: the code is the outermost message
+// as a whole when it is 8 to 99 bytes and begins with "DESKTOP_", else
+// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence.
+Response executor_failure_response(const Request& request, const Error& error);
+
+// Members every response gets after the executor, success or failure.
+void complete_worker_response(Response& response, const Request& request,
+                              const std::optional<ArmedInputPolicy>& policy, const InputFlags& flags);
+
+// Steps after the connection: identity check, `WorkerReady`, `ReadyAck`,
+// and, when asked to execute, one `Request` answered by one `Response`.
+Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const WorkerArgs& args,
+                           const DesktopExecutor& execute);
 
 }  // namespace vor::desktop

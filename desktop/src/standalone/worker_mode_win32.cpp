@@ -4,6 +4,7 @@
 #include "common/text.h"
 #include "standalone/worker_args.h"
 #include "standalone/worker_mode.h"
+#include "standalone/worker_mode_peer_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -27,6 +28,12 @@ Result<UniqueFile> connect_to_broker(const std::wstring& pipe) {
   }
 }
 
+// The desktop operation executor is not part of this build: every request
+// is answered by the executor failure road with "DESKTOP_OPERATION_FAILED".
+Result<Response> executor_not_built(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&) {
+  return fail("desktop operation executor is not available in this build");
+}
+
 }  // namespace
 
 Status run_worker_mode(std::span<const std::optional<std::string>> args) {
@@ -46,9 +53,15 @@ Status run_worker_mode(std::span<const std::optional<std::string>> args) {
   }
   if (server_pid != parsed->broker_pid) return fail("DESKTOP_PEER_NOT_AUTHORIZED");
 
-  // The readiness exchange with the broker and the execution of a request
-  // are not built yet: end as a failed worker without writing to the pipe.
-  return fail("DESKTOP_OPERATION_FAILED: worker readiness exchange is not available in this build");
+  asio::io_context io;
+  std::error_code ec;
+  asio::windows::stream_handle stream(io);
+  stream.assign(pipe->get(), ec);
+  if (ec) return fail(Error::os(static_cast<std::uint32_t>(ec.value())).context("DESKTOP_PEER_UNAVAILABLE"));
+  pipe->release();
+  AsioFramePipe<asio::windows::stream_handle> frames(io, std::move(stream));
+  auto identity = make_win32_broker_identity_sys();
+  return run_worker_exchange(frames, *identity, *parsed, executor_not_built);
 }
 
 }  // namespace vor::desktop

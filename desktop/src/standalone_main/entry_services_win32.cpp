@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "broker/probe.h"
 #include "standalone/one_shot.h"
 #include "standalone/worker_mode.h"
 
@@ -28,7 +29,9 @@ Result<CliDocument> run_session_command(const SessionCommand&) {
 
 EntryServices make_win32_entry_services() {
   EntryServices s;
-  s.run_one_shot = run_standalone_command;
+  s.run_one_shot = [](const OneShotCommand& command) {
+    return run_standalone_command(command, OneShotServices{run_probe_command});
+  };
   s.run_session = run_session_command;
   s.run_worker = run_worker_mode;
   s.write_stdout = write_stdout_line;

@@ -1,0 +1,123 @@
+#include "windows/worker_launch.h"
+
+#include <algorithm>
+
+#include "common/crypto.h"
+#include "protocol/diagnostics.h"
+#include "standalone/worker_args.h"
+#include "standalone/worker_mode.h"
+
+namespace vor::desktop {
+namespace {
+
+constexpr std::size_t kMaxActiveSessions = 16;
+
+// Each launch failure carries the phase it happened in.
+std::unexpected<Error> at(StartupPhase phase, Error error) { return fail(not_sent(std::move(error), phase)); }
+std::unexpected<Error> at(StartupPhase phase, std::uint32_t win32, std::string_view code) {
+  return at(phase, win32_failure(win32, code));
+}
+
+}  // namespace
+
+std::string worker_pipe_sddl(std::string_view logon_sid) {
+  return "D:P(A;;GA;;;SY)(A;;GRGW;;;" + std::string(logon_sid) + ")";
+}
+
+std::string worker_pipe_name(std::string_view uuid_hex) { return std::string(kWorkerPipePrefix) + std::string(uuid_hex); }
+
+std::string worker_command_line(std::string_view exe, std::string_view pipe, std::uint32_t broker_pid,
+                                std::uint32_t session) {
+  return "\"" + std::string(exe) + "\" worker --pipe " + std::string(pipe) + " --broker-pid " +
+         std::to_string(broker_pid) + " --session " + std::to_string(session);
+}
+
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session) {
+  using P = StartupPhase;
+  WorkerLaunchSys& s = *sys;
+
+  // Only a LocalSystem broker may start a worker in another session.
+  const std::uint32_t broker_pid = s.current_process_id();
+  auto own_session = s.process_session_id(broker_pid);
+  if (!own_session) return at(P::kCallerIdentity, std::move(own_session.error()));
+  const bool same_session = *own_session == target_session;
+  if (!same_session) {
+    if (auto ok = authorize_peer_by_sid(s.process_user_sid(broker_pid)); !ok) {
+      return at(P::kCallerIdentity, std::move(ok.error()));
+    }
+  }
+
+  auto sessions = s.enumerate_sessions();
+  if (!sessions) return at(P::kTargetSession, std::move(sessions.error()));
+  std::vector<std::uint32_t> active = active_user_sessions(*sessions);
+  if (active.size() > kMaxActiveSessions) active.resize(kMaxActiveSessions);
+  if (std::find(active.begin(), active.end(), target_session) == active.end()) {
+    return at(P::kTargetSession, Error("DESKTOP_SESSION_NOT_ACTIVE"));
+  }
+
+  auto in_job = s.is_process_in_job();
+  if (!in_job) return at(P::kLaunchContext, in_job.error(), "DESKTOP_LAUNCH_CONTEXT_UNAVAILABLE");
+  if (!same_session && *in_job) return at(P::kLaunchContext, Error("DESKTOP_CROSS_SESSION_JOB_UNSUPPORTED"));
+
+  // The image stays open while the worker lives, so nobody can replace it.
+  auto exe = s.module_path();
+  if (!exe) return at(P::kModuleImage, std::move(exe.error()));
+  if (auto ok = s.open_module_file(*exe); !ok) return at(P::kModuleImage, ok.error(), "DESKTOP_MODULE_UNAVAILABLE");
+
+  auto token = same_session ? s.open_own_token() : s.query_session_token(target_session);
+  if (!token) return at(P::kUserToken, token.error(), "DESKTOP_SESSION_TOKEN_UNAVAILABLE");
+  if (auto ok = s.create_environment_block(); !ok) {
+    return at(P::kEnvironment, ok.error(), "DESKTOP_ENVIRONMENT_UNAVAILABLE");
+  }
+
+  constexpr std::string_view kLogonUnavailable = "DESKTOP_LOGON_UNAVAILABLE";
+  auto groups = s.token_group_attributes();
+  if (!groups) return at(P::kUserToken, groups.error(), kLogonUnavailable);
+  const auto logon = std::find_if(groups->begin(), groups->end(),
+                                  [](std::uint32_t a) { return (a & kLogonIdAttributes) == kLogonIdAttributes; });
+  if (logon == groups->end()) return at(P::kUserToken, Error(std::string(kLogonUnavailable)));
+  auto logon_sid = s.token_group_sid(static_cast<std::size_t>(logon - groups->begin()));
+  if (!logon_sid) return at(P::kUserToken, std::move(logon_sid.error()));
+
+  if (auto ok = s.create_security_descriptor(worker_pipe_sddl(*logon_sid)); !ok) {
+    return at(P::kPipeSecurity, ok.error(), "DESKTOP_PIPE_ACL_FAILED");
+  }
+
+  constexpr std::string_view kPipeUnavailable = "DESKTOP_PIPE_UNAVAILABLE";
+  auto uuid = uuid_v4_hex();
+  if (!uuid) return at(P::kPipeCreate, std::move(uuid.error()).context(std::string(kPipeUnavailable)));
+  const std::string pipe = worker_pipe_name(*uuid);
+  if (auto ok = s.create_pipe(pipe); !ok) return at(P::kPipeCreate, ok.error(), kPipeUnavailable);
+  if (auto ok = s.register_pipe(); !ok) return at(P::kPipeCreate, ok.error(), kPipeUnavailable);
+
+  const std::string command_line = worker_command_line(*exe, pipe, broker_pid, target_session);
+
+  constexpr std::string_view kSupervisorFailed = "DESKTOP_SUPERVISOR_FAILED";
+  if (auto ok = s.create_job(); !ok) return at(P::kSupervision, ok.error(), kSupervisorFailed);
+  if (auto ok = s.set_job_limits(kWorkerJobLimits); !ok) return at(P::kSupervision, ok.error(), kSupervisorFailed);
+  const std::size_t list_size = s.attribute_list_size();
+  if (list_size < 1 || list_size > kMaxAttributeListBytes) {
+    return at(P::kSupervision, Error(std::string(kSupervisorFailed) + ": attribute list size out of range"));
+  }
+  auto created = [&]() -> Result<std::uint32_t> {
+    if (auto ok = s.initialize_attribute_list(list_size); !ok) {
+      return at(P::kSupervision, ok.error(), kSupervisorFailed);
+    }
+    // The worker is inside the job from its first instruction.
+    if (auto ok = s.set_job_list_attribute(); !ok) {
+      return at(P::kSupervision, ok.error(), "DESKTOP_SUPERVISOR_UNSUPPORTED");
+    }
+    auto pid = s.create_process(*exe, command_line, kWorkerCreationFlags, kWorkerDesktop, !same_session);
+    if (!pid) return at(P::kProcessCreate, pid.error(), "DESKTOP_WORKER_START_FAILED");
+    if (auto ok = s.resume_thread(); !ok) {
+      s.kill_worker();
+      return at(P::kProcessResume, ok.error(), "DESKTOP_WORKER_START_FAILED");
+    }
+    return *pid;
+  }();
+  s.release_startup();
+  if (!created) return fail(std::move(created.error()));
+  return WorkerHandle{std::move(sys), *created, same_session};
+}
+
+}  // namespace vor::desktop

@@ -1,0 +1,299 @@
+#include "windows/worker_launch_win32.h"
+
+#include <windows.h>
+#include <sddl.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <optional>
+#include <vector>
+
+#include "common/handle_win32.h"
+#include "common/text.h"
+#include "native/win32_result_win32.h"
+#include "standalone/state_identity_win32.h"
+#include "standalone/worker_mode_peer_win32.h"
+
+namespace vor::desktop {
+namespace {
+
+using PipeStream = asio::windows::stream_handle;
+
+Win32<void> last_error() { return win32_error(::GetLastError()); }
+
+class Win32WorkerLaunch final : public WorkerLaunchSys {
+ public:
+  explicit Win32WorkerLaunch(asio::io_context& io) : io_(io) {}
+
+  ~Win32WorkerLaunch() override {
+    release_startup();
+    pipe_.reset();
+    job_.reset();  // kill on job close
+    if (environment_ != nullptr) ::DestroyEnvironmentBlock(environment_);
+  }
+
+  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
+
+  Result<std::uint32_t> process_session_id(std::uint32_t process_id) override {
+    DWORD session = 0;
+    if (!::ProcessIdToSessionId(process_id, &session)) {
+      return fail(win32_failure(::GetLastError(), "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
+    }
+    return session;
+  }
+
+  Result<std::string> process_user_sid(std::uint32_t process_id) override {
+    return query_process_user_sid(process_id);
+  }
+
+  Result<std::vector<WindowsSession>> enumerate_sessions() override { return enumerate_windows_sessions(); }
+
+  Win32<bool> is_process_in_job() override {
+    BOOL in_job = FALSE;
+    if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) return win32_error(::GetLastError());
+    return in_job != FALSE;
+  }
+
+  Result<std::string> module_path() override { return own_module_path(); }
+
+  Win32<void> open_module_file(const std::string& path) override {
+    auto wide = to_wide(path);
+    if (!wide) return win32_error(ERROR_INVALID_NAME);
+    module_file_.reset(::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!module_file_) return last_error();
+    return {};
+  }
+
+  Win32<void> open_own_token() override {
+    return win32_bool(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token_.put()));
+  }
+
+  Win32<void> query_session_token(std::uint32_t session) override {
+    return win32_bool(::WTSQueryUserToken(session, token_.put()));
+  }
+
+  Win32<void> create_environment_block() override {
+    return win32_bool(::CreateEnvironmentBlock(&environment_, token_.get(), FALSE));
+  }
+
+  Win32<std::vector<std::uint32_t>> token_group_attributes() override {
+    DWORD size = 0;
+    ::GetTokenInformation(token_.get(), TokenGroups, nullptr, 0, &size);
+    if (size == 0) return win32_error(::GetLastError());
+    groups_.assign(size, 0);
+    if (!::GetTokenInformation(token_.get(), TokenGroups, groups_.data(), size, &size)) {
+      return win32_error(::GetLastError());
+    }
+    std::vector<std::uint32_t> attributes;
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(groups_.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) attributes.push_back(groups->Groups[i].Attributes);
+    return attributes;
+  }
+
+  Result<std::string> token_group_sid(std::size_t index) override {
+    const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(groups_.data());
+    return sid_to_string(groups->Groups[index].Sid);
+  }
+
+  Win32<void> create_security_descriptor(const std::string& sddl) override {
+    auto wide = to_wide(sddl);
+    if (!wide) return win32_error(ERROR_INVALID_PARAMETER);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide->c_str(), SDDL_REVISION_1, &descriptor,
+                                                                nullptr)) {
+      return last_error();
+    }
+    descriptor_.reset(descriptor);
+    return {};
+  }
+
+  Win32<void> create_pipe(const std::string& name) override {
+    auto wide = to_wide(name);
+    if (!wide) return win32_error(ERROR_INVALID_NAME);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor_.get(), FALSE};
+    constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+    constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    pipe_handle_.reset(::CreateNamedPipeW(wide->c_str(), kOpenMode, kPipeMode, 1, 65536, 65536, 0, &attributes));
+    if (!pipe_handle_) return last_error();
+    return {};
+  }
+
+  Win32<void> register_pipe() override {
+    PipeStream stream(io_);
+    std::error_code ec;
+    stream.assign(pipe_handle_.get(), ec);
+    if (ec) return win32_error(static_cast<std::uint32_t>(ec.value()));
+    pipe_handle_.release();
+    pipe_.emplace(io_, std::move(stream));
+    return {};
+  }
+
+  Win32<void> create_job() override {
+    job_.reset(::CreateJobObjectW(nullptr, nullptr));
+    if (!job_) return last_error();
+    return {};
+  }
+
+  Win32<void> set_job_limits(const JobLimits& limits) override {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    static_assert(sizeof info == 144);
+    info.BasicLimitInformation.LimitFlags = limits.limit_flags;
+    info.BasicLimitInformation.PerProcessUserTimeLimit.QuadPart = limits.per_process_user_time;
+    info.BasicLimitInformation.ActiveProcessLimit = limits.active_process_limit;
+    info.ProcessMemoryLimit = static_cast<SIZE_T>(limits.process_memory_limit);
+    return win32_bool(::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &info, sizeof info));
+  }
+
+  std::size_t attribute_list_size() override {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    return size;
+  }
+
+  Win32<void> initialize_attribute_list(std::size_t size) override {
+    attributes_.assign(size, 0);
+    SIZE_T given = size;
+    if (!::InitializeProcThreadAttributeList(attribute_list(), 1, 0, &given)) return last_error();
+    attributes_ready_ = true;
+    return {};
+  }
+
+  Win32<void> set_job_list_attribute() override {
+    job_value_ = job_.get();
+    return win32_bool(::UpdateProcThreadAttribute(attribute_list(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_value_,
+                                                  sizeof job_value_, nullptr, nullptr));
+  }
+
+  Win32<std::uint32_t> create_process(const std::string& application, const std::string& command_line,
+                                      std::uint32_t flags, std::string_view desktop, bool as_user) override {
+    auto app = to_wide(application);
+    auto cmd = to_wide(command_line);
+    auto desk = to_wide(desktop);
+    if (!app || !cmd || !desk) return win32_error(ERROR_INVALID_PARAMETER);
+    STARTUPINFOEXW startup{};
+    static_assert(sizeof startup == 112);
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.lpDesktop = desk->data();
+    startup.lpAttributeList = attribute_list();
+    PROCESS_INFORMATION info{};
+    const BOOL ok =
+        as_user ? ::CreateProcessAsUserW(token_.get(), app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags,
+                                         environment_, nullptr, &startup.StartupInfo, &info)
+                : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags, environment_, nullptr,
+                                   &startup.StartupInfo, &info);
+    if (!ok) {
+      const DWORD error = ::GetLastError();
+      job_.reset();
+      return win32_error(error);
+    }
+    process_.reset(info.hProcess);
+    thread_.reset(info.hThread);
+    return static_cast<std::uint32_t>(info.dwProcessId);
+  }
+
+  Win32<void> resume_thread() override {
+    if (::ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) return last_error();
+    return {};
+  }
+
+  void release_startup() override {
+    thread_.reset();
+    if (attributes_ready_) ::DeleteProcThreadAttributeList(attribute_list());
+    attributes_ready_ = false;
+    attributes_.clear();
+  }
+
+  void kill_worker() override {
+    if (job_) ::TerminateJobObject(job_.get(), 1);
+    if (process_) {
+      ::TerminateProcess(process_.get(), 1);
+      ::WaitForSingleObject(process_.get(), 3000);
+    }
+  }
+
+  ConnectResult wait_for_connect(std::chrono::milliseconds limit, std::chrono::milliseconds poll) override {
+    const HANDLE pipe = pipe_->stream().native_handle();
+    std::optional<ConnectResult> decided;
+    asio::steady_timer timer(io_);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+
+    // Whichever of the connection, the worker's exit and the deadline is
+    // seen first decides; the pending connection is then cancelled.
+    const auto decide = [&](ConnectResult r) {
+      if (decided) return;
+      decided = r;
+      timer.cancel();
+      if (r.outcome != ConnectOutcome::kConnected) ::CancelIoEx(pipe, nullptr);
+    };
+    std::function<void()> schedule = [&] {
+      timer.expires_after(poll);
+      timer.async_wait([&](const std::error_code& ec) {
+        if (ec || decided) return;
+        if (::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) return decide({ConnectOutcome::kWorkerExited});
+        if (std::chrono::steady_clock::now() >= deadline) return decide({ConnectOutcome::kTimedOut});
+        schedule();
+      });
+    };
+
+    asio::windows::overlapped_ptr op(io_, [&](const std::error_code& ec, std::size_t) {
+      if (!ec) return decide({ConnectOutcome::kConnected});
+      decide({ConnectOutcome::kFailed, static_cast<std::uint32_t>(ec.value())});
+    });
+    const BOOL ok = ::ConnectNamedPipe(pipe, op.get());
+    const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+    if (!ok && error == ERROR_PIPE_CONNECTED) {
+      op.complete(std::error_code(), 0);
+    } else if (!ok && error != ERROR_IO_PENDING) {
+      op.complete(std::error_code(static_cast<int>(error), asio::system_category()), 0);
+    } else {
+      op.release();
+    }
+    schedule();
+    io_.restart();
+    io_.run();
+    return decided.value_or(ConnectResult{ConnectOutcome::kTimedOut});
+  }
+
+  Win32<bool> worker_running() override {
+    const DWORD r = ::WaitForSingleObject(process_.get(), 0);
+    if (r == WAIT_FAILED) return win32_error(::GetLastError());
+    return r == WAIT_TIMEOUT;
+  }
+
+  Win32<std::uint32_t> client_process_id() override {
+    ULONG pid = 0;
+    if (!::GetNamedPipeClientProcessId(pipe_->stream().native_handle(), &pid)) return win32_error(::GetLastError());
+    return static_cast<std::uint32_t>(pid);
+  }
+
+  FramePipe& pipe() override { return *pipe_; }
+
+ private:
+  LPPROC_THREAD_ATTRIBUTE_LIST attribute_list() {
+    return attributes_.empty() ? nullptr : reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes_.data());
+  }
+
+  asio::io_context& io_;
+  UniqueFile module_file_;
+  UniqueHandle token_;
+  LPVOID environment_ = nullptr;
+  std::vector<std::uint8_t> groups_;
+  UniqueLocal descriptor_;
+  UniqueFile pipe_handle_;
+  std::optional<AsioFramePipe<PipeStream>> pipe_;
+  UniqueHandle job_;
+  HANDLE job_value_ = nullptr;
+  std::vector<std::uint8_t> attributes_;
+  bool attributes_ready_ = false;
+  UniqueHandle process_;
+  UniqueHandle thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<WorkerLaunchSys> make_win32_worker_launch(asio::io_context& io) {
+  return std::make_unique<Win32WorkerLaunch>(io);
+}
+
+}  // namespace vor::desktop
