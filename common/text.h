@@ -19,6 +19,9 @@ std::optional<std::wstring> to_wide(std::string_view text);
 std::optional<std::string> from_wide(std::wstring_view text);
 #endif
 
+// Appends the UTF-8 form of one Unicode scalar value.
+void append_utf8(std::string& out, char32_t code_point);
+
 // Lower-cases ASCII letters only.
 std::string ascii_lower(std::string_view text);
 

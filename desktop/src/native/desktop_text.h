@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,11 +21,9 @@ constexpr bool is_control_character(char32_t c) { return c < 0x20 || (c >= 0x7F 
 // dropped, keeping at most the first `max_characters` remaining characters.
 std::string clean_desktop_text(std::u16string_view text, std::size_t max_characters);
 
-// Whether valid UTF-8 `text` holds a control character (decoded code points).
-bool has_control_character(std::string_view text);
-
-// The number of UTF-16 code units of valid UTF-8 `text` (a character outside
-// the Basic Multilingual Plane counts 2).
-std::size_t utf16_length(std::string_view text);
+// The UTF-16 form of text a caller sent, when it is valid UTF-8 without a
+// control character; its size is the length in UTF-16 code units (a
+// character outside the Basic Multilingual Plane counts 2).
+std::optional<std::u16string> caller_text_units(std::string_view text);
 
 }  // namespace vor::desktop

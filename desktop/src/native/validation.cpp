@@ -24,9 +24,8 @@ bool valid_operation_id(std::string_view id) {
 // Text a caller sent: valid UTF-8, within `max_units` UTF-16 units, no
 // control character.
 bool valid_caller_text(std::string_view text, std::size_t min_units, std::size_t max_units) {
-  if (!is_valid_utf8(text) || has_control_character(text)) return false;
-  const std::size_t units = utf16_length(text);
-  return units >= min_units && units <= max_units;
+  const auto units = caller_text_units(text);
+  return units && units->size() >= min_units && units->size() <= max_units;
 }
 
 Status check_timeout(std::uint32_t timeout_ms) {
@@ -131,7 +130,7 @@ Status validate_launch(const Launch& launch) {
   if (!ascii_lower(path).ends_with(".exe")) return code(kProgramInvalid);
   // A forward slash is a second separator that Windows accepts; refusing it
   // keeps the ".." and drive-path checks below the whole truth about the path.
-  if (!is_valid_utf8(path) || has_control_character(path) || path.find('"') != std::string_view::npos ||
+  if (!caller_text_units(path) || path.find('"') != std::string_view::npos ||
       path.find('/') != std::string_view::npos) {
     return code(kProgramInvalid);
   }
@@ -145,7 +144,7 @@ Status validate_launch(const Launch& launch) {
   }
   if (launch.arguments.size() > kMaxArguments) return code(kProgramInvalid);
   for (const std::string& argument : launch.arguments) {
-    if (argument.size() > kArgumentMaxBytes || !is_valid_utf8(argument) || has_control_character(argument)) {
+    if (argument.size() > kArgumentMaxBytes || !caller_text_units(argument)) {
       return code(kProgramInvalid);
     }
   }

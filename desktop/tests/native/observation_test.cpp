@@ -108,11 +108,12 @@ TEST(CleanDesktopText, DropsControlsReplacesLoneSurrogatesAndBounds) {
   for (const Case& c : cases) EXPECT_EQ(clean_desktop_text(c.in, c.max), c.out) << c.name;
 }
 
-TEST(DesktopText, CallerTextMeasures) {
-  EXPECT_TRUE(has_control_character("a\x1F"));
-  EXPECT_TRUE(has_control_character("\xC2\x80"));
-  EXPECT_FALSE(has_control_character("\xC2\xA0 ok"));
-  EXPECT_EQ(utf16_length("ab\xC3\xA9\xF0\x9F\x98\x80"), 5u);
+TEST(DesktopText, CallerTextUnits) {
+  EXPECT_FALSE(caller_text_units("a\x1F"));
+  EXPECT_FALSE(caller_text_units("\xC2\x80"));
+  EXPECT_FALSE(caller_text_units("bad \xC3"));  // truncated UTF-8
+  EXPECT_TRUE(caller_text_units("\xC2\xA0 ok"));
+  EXPECT_EQ(caller_text_units("ab\xC3\xA9\xF0\x9F\x98\x80")->size(), 5u);
 }
 
 // --- readiness checks ---
