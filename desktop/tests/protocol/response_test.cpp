@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/response_uncertain.h"
+#include "standalone/uncertain_outcome.h"
 #include "response_fixture.h"
 
 namespace vor::desktop {
