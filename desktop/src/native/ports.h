@@ -44,6 +44,9 @@ class WindowSys {
   virtual std::u16string window_text(WindowHandle window, std::size_t capacity) = 0;
   virtual WindowHandle foreground_window() = 0;              // GetForegroundWindow, 0 for none
   virtual WindowHandle root_ancestor(WindowHandle window) = 0;  // GetAncestor(GA_ROOT)
+  // WindowFromPoint at a screen point, 0 for none.
+  virtual WindowHandle window_from_point(std::int32_t x, std::int32_t y) = 0;
+  virtual bool set_foreground(WindowHandle window) = 0;  // SetForegroundWindow
   // DwmGetWindowAttribute(DWMWA_CLOAKED, 4 bytes): the value, or the HRESULT.
   virtual std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) = 0;
   virtual Win32<std::uint32_t> display_affinity(WindowHandle window) = 0;  // GetWindowDisplayAffinity

@@ -55,6 +55,10 @@ class Win32WindowSys final : public WindowSys {
   WindowHandle root_ancestor(WindowHandle window) override {
     return from_hwnd(::GetAncestor(to_hwnd(window), GA_ROOT));
   }
+  WindowHandle window_from_point(std::int32_t x, std::int32_t y) override {
+    return from_hwnd(::WindowFromPoint(POINT{x, y}));
+  }
+  bool set_foreground(WindowHandle window) override { return ::SetForegroundWindow(to_hwnd(window)) != FALSE; }
   std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) override {
     return dwm_cloaked(to_hwnd(window));
   }

@@ -635,3 +635,30 @@ TEST(IsWindowCloaked, QueryOutcomes) {
 
 }  // namespace
 }  // namespace vor::desktop
+
+namespace vor::desktop {
+namespace {
+
+// The fake's hit test and foreground, which the executor's tests rely on.
+TEST(FakeDesktopScript, HitTestFollowsZOrderAndForegroundCanBeRefused) {
+  FakeDesktop desk;
+  desk.add_process(kPid, {});
+  const WindowHandle first = desk.add_window({.process_id = kPid, .rect = {0, 0, 100, 100}});
+  const WindowHandle second = desk.add_window({.process_id = kPid, .rect = {50, 50, 150, 150}});
+  EXPECT_EQ(desk.window_from_point(60, 60), first);  // each new window goes below the others
+  desk.raise(second);
+  EXPECT_EQ(desk.window_from_point(60, 60), second);
+  EXPECT_EQ(desk.window_from_point(10, 10), first);
+  EXPECT_EQ(desk.window_from_point(150, 60), 0u);  // right edge excluded
+  desk.window(second).minimized = true;
+  EXPECT_EQ(desk.window_from_point(60, 60), first);
+
+  EXPECT_TRUE(desk.set_foreground(second));
+  EXPECT_EQ(desk.foreground_window(), second);
+  desk.foreground_allowed = false;
+  EXPECT_FALSE(desk.set_foreground(first));
+  EXPECT_EQ(desk.foreground_window(), second);
+}
+
+}  // namespace
+}  // namespace vor::desktop

@@ -93,6 +93,21 @@ WindowHandle FakeDesktop::root_ancestor(WindowHandle window) {
   return w->root != 0 ? w->root : window;
 }
 
+WindowHandle FakeDesktop::window_from_point(std::int32_t x, std::int32_t y) {
+  for (WindowHandle handle : z_order_) {
+    const FakeWindow* w = find(handle);
+    if (!w || !w->visible || w->minimized) continue;
+    if (x >= w->rect.left && x < w->rect.right && y >= w->rect.top && y < w->rect.bottom) return handle;
+  }
+  return 0;
+}
+
+bool FakeDesktop::set_foreground(WindowHandle window) {
+  if (!foreground_allowed || !find(window)) return false;
+  foreground = window;
+  return true;
+}
+
 std::expected<std::uint32_t, std::int32_t> FakeDesktop::cloaked(WindowHandle window) {
   const FakeWindow* w = find(window);
   if (!w) return std::unexpected<std::int32_t>(static_cast<std::int32_t>(0x80070578));  // HRESULT of 1400

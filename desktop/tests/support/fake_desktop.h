@@ -84,10 +84,12 @@ class FakeDesktop final : public WindowSys, public ProcSys, public InputSys {
   // Clock time that each enumerated window costs.
   std::chrono::nanoseconds enumeration_cost{0};
   std::uint32_t self_process_id = 4242;
+  // Whether SetForegroundWindow succeeds (and makes the window the foreground).
+  bool foreground_allowed = true;
 
   void add_process(std::uint32_t process_id, FakeProcess process);
   FakeProcess& process(std::uint32_t process_id) { return processes_.at(process_id); }
-  // Adds a window at the bottom of the z-order; its process must exist.
+  // Adds a window below all others in the z-order (the first added is the top).
   WindowHandle add_window(FakeWindow window);
   FakeWindow& window(WindowHandle handle) { return windows_.at(handle); }
   void remove_window(WindowHandle handle);
@@ -106,6 +108,10 @@ class FakeDesktop final : public WindowSys, public ProcSys, public InputSys {
   std::u16string window_text(WindowHandle window, std::size_t capacity) override;
   WindowHandle foreground_window() override { return foreground; }
   WindowHandle root_ancestor(WindowHandle window) override;
+  // The topmost visible, not minimized window whose rect holds the point
+  // (right and bottom edges excluded).
+  WindowHandle window_from_point(std::int32_t x, std::int32_t y) override;
+  bool set_foreground(WindowHandle window) override;
   std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) override;
   Win32<std::uint32_t> display_affinity(WindowHandle window) override;
   Win32<std::u16string> input_desktop_name() override { return desktop_name; }
