@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "standalone/error_codes.h"
 #include "standalone/uncertain_outcome.h"
 #include "response_fixture.h"
 
