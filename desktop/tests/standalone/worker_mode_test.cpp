@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "common/text.h"
+#include "desktop/tests/windows/fake_worker_launch.h"
+#include "standalone/error_codes.h"
+#include "standalone/worker_mode.h"
+
+namespace vor::desktop {
+namespace {
+
+using testing::FakeFramePipe;
+
+constexpr std::uint32_t kWorkerPid = 42;
+constexpr std::uint32_t kBrokerPid = 500;
+const std::string kExe = "C:\\Vor\\Vor.Marionet.exe";
+
+// The worker (pid 42) in session 1 and a broker (pid 500) whose facts each
+// case changes; `failing` names a query that fails.
+class FakeBrokerIdentity final : public BrokerIdentitySys {
+ public:
+  std::map<std::uint32_t, std::uint32_t> sessions{{kWorkerPid, 1}, {kBrokerPid, 1}};
+  std::map<std::uint32_t, std::string> sids{{kWorkerPid, "S-1-5-21-7"}, {kBrokerPid, "S-1-5-21-7"}};
+  std::string own_path = kExe;
+  std::string broker_path = "\\\\?\\c:\\VOR\\vor.marionet.EXE";
+  std::string failing;
+  std::vector<std::string> calls;
+
+  class Proc final : public Process {
+   public:
+    explicit Proc(FakeBrokerIdentity& owner) : owner_(owner) {}
+    Result<std::string> image_path() override {
+      owner_.calls.push_back("image_path");
+      if (owner_.failing == "image_path") return fail(Error::os(31).context("DESKTOP_PEER_IMAGE_UNAVAILABLE"));
+      return owner_.broker_path;
+    }
+
+   private:
+    FakeBrokerIdentity& owner_;
+  };
+
+  Result<std::unique_ptr<Process>> open_process(std::uint32_t) override {
+    calls.push_back("open_process");
+    if (failing == "open_process") return fail(Error::os(5).context("DESKTOP_PROCESS_UNAVAILABLE"));
+    return std::unique_ptr<Process>(new Proc(*this));
+  }
+  Result<std::string> own_image_path() override {
+    calls.push_back("own_image_path");
+    return own_path;
+  }
+  Result<std::uint32_t> process_session_id(std::uint32_t pid) override {
+    calls.push_back("process_session_id");
+    return sessions.at(pid);
+  }
+  Result<std::string> process_user_sid(std::uint32_t pid) override {
+    calls.push_back("process_user_sid");
+    if (failing == "process_user_sid") return fail(Error::os(1312).context("DESKTOP_TOKEN_UNAVAILABLE"));
+    return sids.at(pid);
+  }
+  std::uint32_t current_process_id() override { return kWorkerPid; }
+  std::string lower_case(std::string_view text) override { return ascii_lower(text); }
+};
+
+struct IdentityCase {
+  const char* name;
+  std::function<void(FakeBrokerIdentity&)> script;
+  const char* code;  // nullptr: accepted
+};
+
+TEST(CheckBrokerIdentity, AcceptsOnlyItsOwnExecutableAsItsUserOrAsSystemInSessionZero) {
+  const IdentityCase cases[] = {
+      {"same user, same session, path differs only in case and prefix", [](FakeBrokerIdentity&) {}, nullptr},
+      {"another executable", [](FakeBrokerIdentity& f) { f.broker_path = "C:\\Vor\\Other.exe"; },
+       "DESKTOP_PEER_NOT_AUTHORIZED"},
+      {"another user in the session", [](FakeBrokerIdentity& f) { f.sids[kBrokerPid] = "S-1-5-21-8"; },
+       "DESKTOP_PEER_NOT_AUTHORIZED"},
+      {"SYSTEM in session 0",
+       [](FakeBrokerIdentity& f) {
+         f.sessions[kBrokerPid] = 0;
+         f.sids[kBrokerPid] = "S-1-5-18";
+       },
+       nullptr},
+      {"SYSTEM in session 0, another executable",
+       [](FakeBrokerIdentity& f) {
+         f.sessions[kBrokerPid] = 0;
+         f.sids[kBrokerPid] = "S-1-5-18";
+         f.broker_path = "C:\\Elsewhere\\Vor.Marionet.exe";
+       },
+       "DESKTOP_PEER_NOT_AUTHORIZED"},
+      {"the worker's user in session 0", [](FakeBrokerIdentity& f) { f.sessions[kBrokerPid] = 0; },
+       "DESKTOP_PEER_NOT_AUTHORIZED"},
+      {"the worker's user in a third session", [](FakeBrokerIdentity& f) { f.sessions[kBrokerPid] = 3; },
+       "DESKTOP_PEER_NOT_AUTHORIZED"},
+      {"server cannot be opened", [](FakeBrokerIdentity& f) { f.failing = "open_process"; },
+       "DESKTOP_PROCESS_UNAVAILABLE"},
+      {"user SIDs unreadable", [](FakeBrokerIdentity& f) { f.failing = "process_user_sid"; },
+       "DESKTOP_TOKEN_UNAVAILABLE"},
+      {"session 0 SID unreadable",
+       [](FakeBrokerIdentity& f) {
+         f.sessions[kBrokerPid] = 0;
+         f.failing = "process_user_sid";
+       },
+       "DESKTOP_PEER_UNAVAILABLE"},
+      {"image unreadable", [](FakeBrokerIdentity& f) { f.failing = "image_path"; }, "DESKTOP_PEER_IMAGE_UNAVAILABLE"},
+  };
+  for (const auto& c : cases) {
+    FakeBrokerIdentity f;
+    c.script(f);
+    const Status s = check_broker_identity(f, kBrokerPid, 1);
+    if (c.code == nullptr) {
+      EXPECT_TRUE(s) << c.name << ": " << s.error().display_chain();
+    } else {
+      ASSERT_FALSE(s) << c.name;
+      EXPECT_EQ(error_code_of(s.error()), c.code) << c.name;
+    }
+  }
+}
+
+TEST(CheckBrokerIdentity, TheFirstFailureSkipsTheRemainingChecks) {
+  FakeBrokerIdentity f;
+  f.failing = "open_process";
+  ASSERT_FALSE(check_broker_identity(f, kBrokerPid, 1));
+  EXPECT_EQ(f.calls, std::vector<std::string>{"open_process"});
+
+  FakeBrokerIdentity g;
+  EXPECT_TRUE(check_broker_identity(g, kBrokerPid, 1));
+  EXPECT_EQ(g.calls, (std::vector<std::string>{"open_process", "own_image_path", "process_session_id",
+                                               "process_user_sid", "process_user_sid", "image_path"}));
+}
+
+const std::string kClick =
+    R"({"protocol":1,"operationId":"op-1","sessionId":1,"action":{"kind":"click","window":{"minimized":false,)"
+    R"("handle":132456,"processId":4242,"processCreated":133000000000000000,"rect":{"left":-8,"top":0,"right":1280,)"
+    R"("bottom":1024},"title":"Editor","observedAt":"2026-03-04T05:06:07.250Z","lastInputTick":4294967295,)"
+    R"("foreground":true},"x":-5,"y":7}})";
+std::string with_kind(const std::string& action_json) {
+  return R"({"protocol":1,"operationId":"op-1","sessionId":1,"action":)" + action_json + "}";
+}
+
+std::string with_session(std::string request, std::uint32_t session) {
+  const std::string from = "\"sessionId\":1";
+  request.replace(request.find(from), from.size(), "\"sessionId\":" + std::to_string(session));
+  return request;
+}
+
+// The same window as a focus and an element action.
+std::string focus_of(const std::string& click) {
+  std::string window = click.substr(click.find("\"window\":"));
+  window = window.substr(0, window.find(",\"x\":"));
+  return with_kind("{\"kind\":\"focus\"," + window + "}");
+}
+std::string element_action_of(const std::string& click) {
+  std::string window = click.substr(click.find("\"window\":"));
+  window = window.substr(0, window.find(",\"x\":"));
+  return with_kind("{\"kind\":\"element_action\"," + window +
+                   R"(,"selector":{"automationId":"btn","name":null,"className":null,"controlType":50000},)"
+                   R"("operation":{"kind":"invoke"},"verify":{"selector":{"automationId":"btn","name":null,)"
+                   R"("className":null,"controlType":50000},"condition":{"kind":"absent"}},"timeoutMs":3000})");
+}
+
+const std::string kReadyJson = R"({"protocol":1,"processId":42,"sessionId":1,"code":"DESKTOP_WORKER_READY"})";
+
+
+Result<Response> executor_fails(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags& flags) {
+  flags.dispatched = true;
+  return fail("desktop operation executor is not available in this build");
+}
+
+struct Exchange {
+  FakeFramePipe pipe;
+  FakeBrokerIdentity identity;
+  Status run() { return run_worker_exchange(pipe, identity, WorkerArgs{"\\\\.\\pipe\\Vor.Desktop.x", kBrokerPid, 1},
+                                            executor_fails); }
+};
+
+TEST(WorkerExchange, AProbeAcknowledgementEndsTheWorkerAfterWorkerReady) {
+  Exchange x;
+  x.pipe.reads.push_back(R"({"protocol":1,"execute":false})");
+  EXPECT_TRUE(x.run());
+  EXPECT_EQ(x.pipe.written, std::vector<std::string>{kReadyJson});
+  EXPECT_EQ(x.pipe.reads_done, 1);
+}
+
+TEST(WorkerExchange, AnIdentityFailureIsReportedThenEndsTheWorkerAfterTheAck) {
+  Exchange x;
+  x.identity.failing = "open_process";
+  x.pipe.reads.push_back(R"({"protocol":1,"execute":true})");
+  x.pipe.reads.push_back(kClick);
+  const Status s = x.run();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_PROCESS_UNAVAILABLE");
+  EXPECT_EQ(x.pipe.written, std::vector<std::string>{R"({"protocol":1,"processId":42,"sessionId":1,)"
+                                                     R"("code":"DESKTOP_PROCESS_UNAVAILABLE","win32Error":5})"});
+  EXPECT_EQ(x.pipe.reads_done, 1);  // no request is read
+}
+
+TEST(WorkerExchange, EndsWithoutAnotherMessageOnABadAckOrPipe) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> reads;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"protocol 2", {R"({"protocol":2,"execute":true})", kClick}, "DESKTOP_PROTOCOL_INCOMPATIBLE"},
+      {"undecodable ack", {R"({"protocol":1})", kClick}, "DESKTOP_OPERATION_FAILED"},
+      {"no ack", {}, "DESKTOP_OPERATION_FAILED"},
+      {"request for another session",
+       {R"({"protocol":1,"execute":true})", with_session(kClick, 2)},
+       "DESKTOP_SESSION_MISMATCH"},
+      {"oversized request", {R"({"protocol":1,"execute":true})", std::string(16385, ' ')}, "DESKTOP_FRAME_SIZE_INVALID"},
+  };
+  for (const auto& c : cases) {
+    Exchange x;
+    for (const auto& r : c.reads) x.pipe.reads.push_back(r);
+    const Status s = x.run();
+    ASSERT_FALSE(s) << c.name;
+    EXPECT_EQ(error_code_of(s.error()), c.code) << c.name;
+    EXPECT_EQ(x.pipe.written, std::vector<std::string>{kReadyJson}) << c.name;
+  }
+}
+
+TEST(WorkerExchange, AnExecutorFailureIsAnsweredWithAResponse) {
+  Exchange x;
+  x.pipe.reads.push_back(R"({"protocol":1,"execute":true})");
+  x.pipe.reads.push_back(kClick);
+  ASSERT_TRUE(x.run());
+  ASSERT_EQ(x.pipe.written.size(), 2u);
+  auto response = decode_response(x.pipe.written[1]);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->operation_id, "op-1");
+  EXPECT_EQ(response->session_id, 1u);
+  EXPECT_EQ(response->code, "DESKTOP_OPERATION_FAILED");
+  EXPECT_EQ(response->next_safe_action, kDefaultGuidance);
+  ASSERT_TRUE(response->input_diagnostic);
+  EXPECT_EQ(response->input_diagnostic->mode, "visible_per_action");
+  EXPECT_TRUE(response->input_diagnostic->input_dispatched);
+}
+
+TEST(WorkerExchange, AFailedWorkerReadyWriteEndsTheWorker) {
+  Exchange x;
+  x.pipe.write_error = Error::os(232);
+  ASSERT_FALSE(x.run());
+  EXPECT_EQ(x.pipe.reads_done, 0);
+}
+
+Request request_of(const std::string& json) { return *decode_request(json); }
+
+TEST(ExecutorFailureResponse, TheWholeOutermostMessageIsTheCodeWhenItLooksLikeOne) {
+  const Request request = request_of(kClick);
+  const std::string ninety_nine = "DESKTOP_" + std::string(91, 'A');
+  struct Case {
+    Error error;
+    std::string code;
+  };
+  const Case cases[] = {
+      {Error("DESKTOP_ELEMENT_AMBIGUOUS"), "DESKTOP_ELEMENT_AMBIGUOUS"},
+      {Error("DESKTOP_ELEMENT_AMBIGUOUS").context("while searching"), "DESKTOP_OPERATION_FAILED"},
+      {Error("DESKTOP_ELEMENT_AMBIGUOUS: two matches"), "DESKTOP_ELEMENT_AMBIGUOUS: two matches"},
+      {Error(ninety_nine), ninety_nine},
+      {Error(ninety_nine + "A"), "DESKTOP_OPERATION_FAILED"},
+      {Error("DESKTOP"), "DESKTOP_OPERATION_FAILED"},
+  };
+  for (const auto& c : cases) {
+    const Response r = executor_failure_response(request, c.error);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.next_safe_action, guidance_text(c.code));
+    EXPECT_EQ(r.operation_id, "op-1");
+  }
+  EXPECT_NE(guidance_text("DESKTOP_ELEMENT_AMBIGUOUS"), kDefaultGuidance);
+}
+
+
+TEST(CompleteWorkerResponse, InputDiagnosticByKindAndPolicy) {
+  ArmedInputPolicy policy;
+  policy.arm_id = "arm-9";
+  policy.scope = InputPolicyScope::kFullscreenDiagnostic;
+  const std::string launch = with_kind(R"({"kind":"launch","program":"C:\\x.exe","arguments":[]})");
+  const std::string find = with_kind(R"({"kind":"find_windows","selector":{"processId":null,"title":"E"},"timeoutMs":1000})");
+  struct Case {
+    std::string request;
+    bool with_policy;
+    std::optional<std::string> mode;  // nullopt: no diagnostic
+  };
+  const Case cases[] = {
+      {kClick, false, "visible_per_action"},
+      {kClick, true, "fullscreen_diagnostic"},
+      {focus_of(kClick), false, std::nullopt},
+      {focus_of(kClick), true, "fullscreen_diagnostic"},
+      {element_action_of(kClick), false, "visible_semantic_uia"},
+      {launch, false, std::nullopt},
+      {find, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const Request request = request_of(c.request);
+    Response r = build_response(request, "DESKTOP_OBSERVED", "x");
+    InputFlags flags;
+    flags.dispatched = true;
+    complete_worker_response(r, request, c.with_policy ? std::optional(policy) : std::nullopt, flags);
+    ASSERT_EQ(r.input_diagnostic.has_value(), c.mode.has_value()) << c.request;
+    if (!c.mode) continue;
+    EXPECT_EQ(r.input_diagnostic->mode, *c.mode);
+    EXPECT_EQ(r.input_diagnostic->arm_id, c.with_policy ? std::optional<std::string>("arm-9") : std::nullopt);
+    EXPECT_TRUE(r.input_diagnostic->input_dispatched);
+    EXPECT_FALSE(r.input_diagnostic->entry_issued);
+  }
+}
+
+}  // namespace
+}  // namespace vor::desktop
