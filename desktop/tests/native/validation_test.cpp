@@ -120,6 +120,9 @@ TEST(ValidateActionRequest, WindowChecksInOrderForEveryWindowKind) {
       {"observed 0.5 ms ahead (age truncates to 0)", [](Window& w) { w.observed_at = kNow + 500us; }, ""},
       {"observed 1 ms ahead", [](Window& w) { w.observed_at = kNow + 1ms; }, "DESKTOP_OBSERVATION_STALE"},
       {"observed 1 s ahead", [](Window& w) { w.observed_at = kNow + 1s; }, "DESKTOP_OBSERVATION_STALE"},
+      // Instants near the ends of the representable range (years 1677 and 2262).
+      {"observed at the earliest instant", [](Window& w) { w.observed_at = Time::min(); }, "DESKTOP_OBSERVATION_STALE"},
+      {"observed at the latest instant", [](Window& w) { w.observed_at = Time::max(); }, "DESKTOP_OBSERVATION_STALE"},
       {"handle 0", [](Window& w) { w.handle = 0; }, "DESKTOP_WINDOW_INVALID"},
       {"process 0", [](Window& w) { w.process_id = 0; }, "DESKTOP_WINDOW_INVALID"},
       {"created 0", [](Window& w) { w.process_created = 0; }, "DESKTOP_WINDOW_INVALID"},
