@@ -1,0 +1,254 @@
+// The worker launch, the readiness exchange and the worker itself against
+// Wine's real pipes, jobs and processes. This test program is its own
+// worker: started with "worker ..." it runs worker mode, shaped by the mode
+// file that the current case wrote.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <fstream>
+
+#include "broker/probe.h"
+#include "broker/worker_readiness.h"
+#include "common/handle_win32.h"
+#include "common/text.h"
+#include "protocol/diagnostics.h"
+#include "protocol/request.h"
+#include "protocol/response.h"
+#include "standalone/error_codes.h"
+#include "standalone/worker_mode.h"
+#include "windows/worker_launch_win32.h"
+
+namespace vor::desktop {
+namespace {
+
+const char* kModeFile = "C:\\vor-worker-launch-test-mode.txt";
+
+// How the next worker behaves: "normal" worker mode; "exit" at once without
+// connecting; "silent" stays without connecting; "linger" stays after a
+// normal exchange.
+void set_worker_mode(const std::string& mode) { std::ofstream(kModeFile, std::ios::trunc) << mode; }
+
+std::string worker_mode() {
+  std::ifstream in(kModeFile);
+  std::string mode;
+  in >> mode;
+  return mode.empty() ? "normal" : mode;
+}
+
+int run_as_worker(const std::vector<std::optional<std::string>>& args) {
+  const std::string mode = worker_mode();
+  if (mode == "exit") return 3;
+  if (mode == "silent") {
+    ::Sleep(8000);
+    return 0;
+  }
+  const Status s = run_worker_mode(args);
+  if (mode == "linger") ::Sleep(8000);
+  return s ? 0 : 64;
+}
+
+std::uint32_t own_session() {
+  DWORD session = 0;
+  ::ProcessIdToSessionId(::GetCurrentProcessId(), &session);
+  return session;
+}
+
+std::string phase_of(const Error& e) {
+  const NotSentMarker* marker = e.find<NotSentMarker>();
+  return marker ? std::string(startup_phase_name(marker->phase)) : "none";
+}
+
+class WorkerLaunchWin32 : public ::testing::Test {
+ protected:
+  void SetUp() override { set_worker_mode("normal"); }
+  void TearDown() override { ::DeleteFileA(kModeFile); }
+  asio::io_context io;
+};
+
+TEST_F(WorkerLaunchWin32, ProbeOfTheOwnSessionSucceeds) {
+  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
+  EXPECT_TRUE(s) << s.error().display_chain();
+}
+
+TEST_F(WorkerLaunchWin32, TheWorkerStartsInsideItsJobAndDiesWithIt) {
+  auto worker = start_worker(make_win32_worker_launch(io), own_session());
+  ASSERT_TRUE(worker) << worker.error().display_chain();
+  EXPECT_TRUE(worker->same_session);
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, worker->process_id));
+  ASSERT_TRUE(process);
+  BOOL in_job = FALSE;
+  ASSERT_TRUE(::IsProcessInJob(process.get(), nullptr, &in_job)) << ::GetLastError();
+  EXPECT_TRUE(in_job);
+  worker->sys.reset();  // closes the job
+  EXPECT_EQ(::WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
+}
+
+TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
+  const std::uint32_t session = own_session();
+  auto worker = start_worker(make_win32_worker_launch(io), session);
+  ASSERT_TRUE(worker) << worker.error().display_chain();
+  auto pipe = await_worker_ready(*worker, session, true, std::nullopt);
+  ASSERT_TRUE(pipe) << pipe.error().display_chain();
+
+  const std::string request =
+      R"({"protocol":1,"operationId":"op-w","sessionId":)" + std::to_string(session) +
+      R"(,"action":{"kind":"find_windows","selector":{"processId":null,"title":"E"},"timeoutMs":1000}})";
+  ASSERT_TRUE((*pipe)->write_frame(request, kRequestMaxBytes, std::chrono::seconds(3)));
+  auto body = (*pipe)->read_frame(kResponseMaxBytes, std::chrono::seconds(5));
+  ASSERT_TRUE(body) << body.error().display_chain();
+  auto response = decode_response(*body);
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->operation_id, "op-w");
+  EXPECT_EQ(response->session_id, session);
+  EXPECT_EQ(response->code, "DESKTOP_OPERATION_FAILED");
+  EXPECT_EQ(response->next_safe_action, kDefaultGuidance);
+
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, worker->process_id));
+  ASSERT_TRUE(process);
+  ASSERT_EQ(::WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ::GetExitCodeProcess(process.get(), &code);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(WorkerLaunchWin32, AWorkerThatExitsWithoutConnectingIsReportedAsSuch) {
+  set_worker_mode("exit");
+  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
+  ASSERT_FALSE(s);
+  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXITED_BEFORE_READY");
+  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
+}
+
+TEST_F(WorkerLaunchWin32, AWorkerThatNeverConnectsIsUnconfirmed) {
+  set_worker_mode("silent");
+  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
+  ASSERT_FALSE(s);
+  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
+  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
+}
+
+TEST_F(WorkerLaunchWin32, AWorkerThatStaysAfterTheExchangeIsAnUnconfirmedExit) {
+  set_worker_mode("linger");
+  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
+  ASSERT_FALSE(s);
+  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXIT_UNCONFIRMED");
+  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
+}
+
+TEST_F(WorkerLaunchWin32, AUserBrokerCannotProbeAnotherSession) {
+  const Status s = probe_session(make_win32_worker_launch(io), own_session() + 1, system_clock());
+  ASSERT_FALSE(s);
+  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
+  EXPECT_EQ(phase_of(s.error()), "callerIdentity");
+}
+
+// A pipe served by this process, and a worker started on it by hand with
+// the given broker pid.
+struct HandStartedWorker {
+  UniqueFile server;
+  UniqueHandle process;
+};
+HandStartedWorker start_by_hand(const std::wstring& pipe, std::uint32_t broker_pid) {
+  HandStartedWorker w;
+  w.server.reset(::CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+  wchar_t exe[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring cmd = L"\"" + std::wstring(exe) + L"\" worker --pipe " + pipe + L" --broker-pid " +
+                     std::to_wstring(broker_pid) + L" --session " + std::to_wstring(own_session());
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    w.process.reset(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+  }
+  return w;
+}
+
+TEST_F(WorkerLaunchWin32, AWorkerWritesNothingToAServerThatIsNotItsBroker) {
+  auto w = start_by_hand(L"\\\\.\\pipe\\Vor.Desktop.win32-not-broker", ::GetCurrentProcessId() + 4);
+  ASSERT_TRUE(w.server && w.process);
+  ::ConnectNamedPipe(w.server.get(), nullptr);
+  char byte = 0;
+  DWORD read = 0;
+  EXPECT_FALSE(::ReadFile(w.server.get(), &byte, 1, &read, nullptr));
+  EXPECT_EQ(read, 0u);
+  ASSERT_EQ(::WaitForSingleObject(w.process.get(), 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ::GetExitCodeProcess(w.process.get(), &code);
+  EXPECT_EQ(code, 64u);
+}
+
+TEST_F(WorkerLaunchWin32, AWorkerAnnouncesItselfToItsBrokerAndEndsOnAProbeAck) {
+  auto w = start_by_hand(L"\\\\.\\pipe\\Vor.Desktop.win32-by-hand", ::GetCurrentProcessId());
+  ASSERT_TRUE(w.server && w.process);
+  ::ConnectNamedPipe(w.server.get(), nullptr);
+  std::string frame(4 + 200, '\0');
+  DWORD got = 0, total = 0;
+  while (total < 4 && ::ReadFile(w.server.get(), frame.data() + total, 4 - total, &got, nullptr) && got > 0) total += got;
+  ASSERT_EQ(total, 4u);
+  const std::uint32_t n = static_cast<unsigned char>(frame[0]) | (static_cast<unsigned char>(frame[1]) << 8);
+  ASSERT_LT(n, 200u);
+  while (total < 4 + n && ::ReadFile(w.server.get(), frame.data() + total, 4 + n - total, &got, nullptr) && got > 0) {
+    total += got;
+  }
+  auto ready = decode_worker_ready(std::string_view(frame).substr(4, n));
+  ASSERT_TRUE(ready);
+  EXPECT_EQ(ready->code, "DESKTOP_WORKER_READY");
+  EXPECT_EQ(ready->process_id, ::GetProcessId(w.process.get()));
+  EXPECT_EQ(ready->session_id, own_session());
+  EXPECT_FALSE(ready->win32_error);
+
+  const std::string ack = encode_ready_ack(ReadyAck{});
+  std::string out = {static_cast<char>(ack.size()), 0, 0, 0};
+  out += ack;
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(w.server.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr));
+  ASSERT_EQ(::WaitForSingleObject(w.process.get(), 5000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ::GetExitCodeProcess(w.process.get(), &code);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST(FramePipeWin32, AReadThatOutlivesItsLimitIsCancelledAndThePipeStaysUsable) {
+  asio::io_context io;
+  const std::wstring name = L"\\\\.\\pipe\\Vor.Desktop.win32-limit";
+  HANDLE server = ::CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  UniqueFile client(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(client);
+  asio::windows::stream_handle stream(io, server);
+  AsioFramePipe<asio::windows::stream_handle> pipe(io, std::move(stream));
+
+  auto timed_out = pipe.read_frame(64, std::chrono::milliseconds(50));
+  ASSERT_FALSE(timed_out);
+  EXPECT_EQ(timed_out.error().outermost(), kPipeTimeLimitPassed);
+
+  const std::string frame = std::string("\x02\x00\x00\x00", 4) + "{}";
+  DWORD written = 0;
+  ASSERT_TRUE(::WriteFile(client.get(), frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr));
+  auto body = pipe.read_frame(64, std::chrono::seconds(3));
+  ASSERT_TRUE(body) << body.error().display_chain();
+  EXPECT_EQ(*body, "{}");
+}
+
+}  // namespace
+}  // namespace vor::desktop
+
+int main(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide != nullptr && count >= 2 && std::wstring_view(wide[1]) == L"worker") {
+    std::vector<std::optional<std::string>> args;
+    for (int i = 2; i < count; ++i) args.push_back(vor::from_wide(wide[i]));
+    ::LocalFree(wide);
+    return vor::desktop::run_as_worker(args);
+  }
+  if (wide != nullptr) ::LocalFree(wide);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
