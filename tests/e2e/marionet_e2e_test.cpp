@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/json.h"
 #include "e2e.h"
 
 namespace vor::e2e {
@@ -99,8 +100,73 @@ TEST(Marionet, ProbeAcceptsAPlusSign) {
   // "+7" parses as session 7; the probe then fails as work (exit 1), not as
   // an invocation (exit 64).
   auto r = run(kExe, {"probe", "--session-id", "+7"});
-  EXPECT_NE(r.exit_code, 64);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out.find("DESKTOP_SESSION_INVALID"), std::string::npos);
+  EXPECT_NE(r.out.find("\"sessionId\":7"), std::string::npos) << r.out;
+}
+
+json::Value parsed_line(const std::string& out) {
+  EXPECT_TRUE(out.ends_with("\n")) << out;
+  auto value = json::parse(std::string_view(out).substr(0, out.empty() ? 0 : out.size() - 1));
+  EXPECT_TRUE(value) << out;
+  return value ? std::move(*value) : json::Value();
+}
+
+std::vector<std::string> keys_of(const json::Value& document) {
+  std::vector<std::string> keys;
+  if (const json::Object* members = document.as_object()) {
+    for (const json::Member& m : *members) keys.push_back(m.key);
+  }
+  return keys;
+}
+
+TEST(Marionet, ProbeOfTheOwnSessionStartsAuthenticatesAndEndsAWorker) {
+  auto r = run(kExe, {"probe", "--session-id", "1"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.err, "");
+  const json::Value doc = parsed_line(r.out);
+  EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
+                                                    "elapsedMs", "nextSafeAction", "ready", "requestDispatched",
+                                                    "reusableHostStartSupported", "schemaVersion", "sessionId"}));
+  EXPECT_EQ(*doc.find("code")->as_string(), "DESKTOP_WORKER_READY");
+  EXPECT_EQ(*doc.find("nextSafeAction")->as_string(),
+            "The finite helper authenticated and exited without dispatch. Observe the chosen session; desktop lock, "
+            "capture and application outcome are not verified by this probe.");
+  EXPECT_EQ(*doc.find("schemaVersion")->as_string(), "vor.desktop-cli/v1");
+  EXPECT_TRUE(*doc.find("ready")->as_bool());
+  EXPECT_FALSE(*doc.find("requestDispatched")->as_bool());
+  EXPECT_EQ(*doc.find("sessionId")->as_unsigned(), 1u);
+  // Wine runs every process as one administrator (not SYSTEM) in session 1,
+  // outside any job.
+  EXPECT_EQ(*doc.find("callerSessionId")->as_unsigned(), 1u);
+  EXPECT_FALSE(*doc.find("callerIsSystem")->as_bool());
+  EXPECT_FALSE(*doc.find("callerInJob")->as_bool());
+  EXPECT_TRUE(*doc.find("reusableHostStartSupported")->as_bool());
+  ASSERT_NE(doc.find("elapsedMs")->as_unsigned(), nullptr);
+  EXPECT_LT(*doc.find("elapsedMs")->as_unsigned(), 30000u);
+}
+
+TEST(Marionet, ProbeOfAnotherSessionIsRefusedToAUserCaller) {
+  auto r = run(kExe, {"probe", "--session-id", "2"});
+  EXPECT_EQ(r.exit_code, 1);
+  const json::Value doc = parsed_line(r.out);
+  EXPECT_EQ(json::to_sorted_string(doc) + "\n", r.out);
+  EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
+                                                    "elapsedMs", "nextSafeAction", "operationId", "ready",
+                                                    "requestDispatched", "retryable", "reusableHostStartSupported",
+                                                    "schemaVersion", "sessionId", "startup"}));
+  EXPECT_EQ(*doc.find("code")->as_string(), "DESKTOP_PEER_NOT_AUTHORIZED");
+  EXPECT_EQ(*doc.find("nextSafeAction")->as_string(),
+            "Run in your own interactive Windows session, or through an authorized LocalSystem command runner to "
+            "select another user session.");
+  EXPECT_TRUE(doc.find("operationId")->is_null());
+  EXPECT_FALSE(*doc.find("ready")->as_bool());
+  EXPECT_FALSE(*doc.find("retryable")->as_bool());
+  EXPECT_FALSE(*doc.find("requestDispatched")->as_bool());
+  EXPECT_EQ(*doc.find("sessionId")->as_unsigned(), 2u);
+  EXPECT_EQ(*doc.find("callerSessionId")->as_unsigned(), 1u);
+  EXPECT_FALSE(*doc.find("reusableHostStartSupported")->as_bool());
+  EXPECT_EQ(json::to_sorted_string(*doc.find("startup")), R"({"phase":"callerIdentity","requestDispatched":false})");
 }
 
 TEST(Marionet, SessionsListsTheCallersSessionUnderTheStandIn) {
