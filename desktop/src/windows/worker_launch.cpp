@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/crypto.h"
+#include "native/validation.h"
 #include "protocol/diagnostics.h"
 #include "standalone/worker_args.h"
 #include "standalone/worker_mode.h"
@@ -118,6 +119,13 @@ Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uin
   s.release_startup();
   if (!created) return fail(std::move(created.error()));
   return WorkerHandle{std::move(sys), *created, same_session};
+}
+
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now) {
+  if (auto valid = validate_action_request(request, now); !valid) {
+    return at(StartupPhase::kValidate, std::move(valid.error()));
+  }
+  return start_worker(std::move(sys), request.session_id);
 }
 
 }  // namespace vor::desktop

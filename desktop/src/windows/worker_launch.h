@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/time.h"
 #include "native/win32_result.h"
+#include "protocol/request.h"
 #include "standalone/windows_sessions.h"
 #include "standalone/worker_mode_pipe.h"
 
@@ -115,8 +117,11 @@ struct WorkerHandle {
   bool same_session = false;
 };
 
-// Launches the worker for `target_session`. The request's own validation is
-// the caller's (the execute transaction runs it under the phase "validate").
+// Launches the worker for `target_session` (the probe: there is no request).
 Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session);
+
+// Validates the request at `now` (phase validate), then launches the worker
+// for its session (the execute transaction).
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now);
 
 }  // namespace vor::desktop

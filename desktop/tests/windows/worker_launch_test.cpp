@@ -190,5 +190,29 @@ TEST(StartWorker, SystemBrokerStartsAWorkerInAnotherSessionWithThatSessionsToken
   EXPECT_EQ(l->fake->command_line.substr(l->fake->command_line.size() - 11), "--session 1");
 }
 
+Request request_with(std::uint32_t protocol, std::uint32_t session) {
+  auto request = decode_request(R"({"protocol":)" + std::to_string(protocol) +
+                                R"(,"operationId":"op-7","sessionId":)" + std::to_string(session) +
+                                R"(,"action":{"kind":"find_windows","selector":{"processId":null,"title":"Editor"},)"
+                                R"("timeoutMs":1000}})");
+  return *request;
+}
+
+TEST(StartWorker, ARequestIsValidatedBeforeAnythingIsTouched) {
+  auto fake = std::make_unique<FakeWorkerLaunch>();
+  auto seen = fake->seen;
+  auto refused = start_worker(std::move(fake), request_with(2, 1), Time(std::chrono::seconds(1'800'000'000)));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(error_code_of(refused.error()), "DESKTOP_PROTOCOL_INCOMPATIBLE");
+  EXPECT_EQ(phase_of(refused.error()), "validate");
+  EXPECT_TRUE(seen->calls.empty());
+
+  auto other = std::make_unique<FakeWorkerLaunch>();
+  auto other_seen = other->seen;
+  auto started = start_worker(std::move(other), request_with(1, 1), Time(std::chrono::seconds(1'800'000'000)));
+  ASSERT_TRUE(started) << started.error().display_chain();
+  EXPECT_EQ(other_seen->command_line.substr(other_seen->command_line.size() - 11), "--session 1");
+}
+
 }  // namespace
 }  // namespace vor::desktop
