@@ -31,7 +31,6 @@ inline constexpr std::string_view kProgramInvalid = "DESKTOP_PROGRAM_INVALID";
 inline constexpr std::string_view kWindowInvalid = "DESKTOP_WINDOW_INVALID";
 inline constexpr std::string_view kCoordinateOutsideWindow = "DESKTOP_COORDINATE_OUTSIDE_WINDOW";
 
-inline constexpr std::uint32_t kProtocolVersion = 1;
 inline constexpr std::size_t kOperationIdMaxBytes = 160;
 inline constexpr std::uint32_t kMinTimeoutMs = 100;
 inline constexpr std::uint32_t kMaxTimeoutMs = 4000;

@@ -31,6 +31,9 @@
 
 namespace vor::desktop {
 
+// The protocol number of every desktop document and pipe message.
+inline constexpr std::uint32_t kProtocolVersion = 1;
+
 struct WindowSelector {
   std::optional<std::uint32_t> process_id;
   std::optional<std::string> title;

@@ -22,8 +22,6 @@
 
 namespace vor::desktop {
 
-inline constexpr std::uint32_t kProtocolVersion = 1;
-
 struct Response {
   std::uint32_t protocol = kProtocolVersion;
   std::string operation_id;
