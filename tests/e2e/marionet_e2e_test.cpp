@@ -125,7 +125,7 @@ TEST(Marionet, ProbeOfTheOwnSessionStartsAuthenticatesAndEndsAWorker) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_EQ(r.err, "");
   const json::Value doc = parsed_line(r.out);
-  EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
+  ASSERT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
                                                     "elapsedMs", "nextSafeAction", "ready", "requestDispatched",
                                                     "reusableHostStartSupported", "schemaVersion", "sessionId"}));
   EXPECT_EQ(*doc.find("code")->as_string(), "DESKTOP_WORKER_READY");
@@ -151,7 +151,7 @@ TEST(Marionet, ProbeOfAnotherSessionIsRefusedToAUserCaller) {
   EXPECT_EQ(r.exit_code, 1);
   const json::Value doc = parsed_line(r.out);
   EXPECT_EQ(json::to_sorted_string(doc) + "\n", r.out);
-  EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
+  ASSERT_EQ(keys_of(doc), (std::vector<std::string>{"callerInJob", "callerIsSystem", "callerSessionId", "code",
                                                     "elapsedMs", "nextSafeAction", "operationId", "ready",
                                                     "requestDispatched", "retryable", "reusableHostStartSupported",
                                                     "schemaVersion", "sessionId", "startup"}));
