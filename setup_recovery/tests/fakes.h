@@ -3,6 +3,7 @@
 // ("op path" -> Win32 error); every call is logged as "op path".
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,6 +30,7 @@ class FakeFileSystem final : public FileSystem {
     std::uint32_t extra_attributes = 0;  // e.g. kFileAttributeReparsePoint
     std::uint64_t last_write = 0;
     int open_without_delete_share = 0;
+    std::optional<std::uint64_t> reported_size;  // what a reader's size() says, when not the data's
   };
 
   std::map<std::string, Node> nodes;
@@ -93,6 +95,14 @@ class FakeFileSystem final : public FileSystem {
     return Bytes(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(std::min(max_bytes, d.size())));
   }
 
+  Result<std::unique_ptr<ReadableFile>> open_read(const std::string& path) override {
+    if (auto e = scripted("open_read", path)) return fail(*e);
+    auto it = nodes.find(path);
+    if (it == nodes.end()) return fail(Error::os(parent_is_dir(path) ? kErrorFileNotFound : kErrorPathNotFound));
+    if (it->second.directory) return fail(Error::os(kErrorAccessDenied));
+    return std::unique_ptr<ReadableFile>(std::make_unique<Reader>(*this, path));
+  }
+
   Result<FileMetadata> metadata(const std::string& path, bool follow_links) override {
     if (auto e = scripted(follow_links ? "metadata_follow" : "metadata", path)) return fail(*e);
     auto it = nodes.find(path);
@@ -125,7 +135,47 @@ class FakeFileSystem final : public FileSystem {
     return {};
   }
 
+  Status remove_directory(const std::string& path) override {
+    if (auto e = scripted("remove_directory", path)) return fail(*e);
+    auto it = nodes.find(path);
+    if (it == nodes.end()) return fail(Error::os(parent_is_dir(path) ? kErrorFileNotFound : kErrorPathNotFound));
+    if (!it->second.directory) return fail(Error::os(267));  // ERROR_DIRECTORY
+    if (!children(path).empty()) return fail(Error::os(kErrorDirNotEmpty));
+    nodes.erase(it);
+    return {};
+  }
+
+  std::size_t largest_read = 0;  // the biggest buffer a reader was handed
+
  private:
+  // Reads the node's bytes as they are when each read happens.
+  class Reader final : public ReadableFile {
+   public:
+    Reader(FakeFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+    ~Reader() override { fs_.calls.push_back("close_read " + path_); }
+    Result<std::uint64_t> size() override {
+      auto it = fs_.nodes.find(path_);
+      if (it == fs_.nodes.end()) return std::uint64_t{0};
+      return it->second.reported_size.value_or(it->second.data.size());
+    }
+    Result<std::size_t> read(std::span<std::uint8_t> into) override {
+      if (auto e = fs_.scripted("read", path_)) return fail(*e);
+      fs_.largest_read = std::max(fs_.largest_read, into.size());
+      auto it = fs_.nodes.find(path_);
+      if (it == fs_.nodes.end()) return fail(Error::os(6));
+      const Bytes& d = it->second.data;
+      const std::size_t n = std::min(into.size(), d.size() - std::min(d.size(), offset_));
+      std::copy_n(d.begin() + static_cast<std::ptrdiff_t>(offset_), n, into.begin());
+      offset_ += n;
+      return n;
+    }
+
+   private:
+    FakeFileSystem& fs_;
+    std::string path_;
+    std::size_t offset_ = 0;
+  };
+
   class File final : public WritableFile {
    public:
     File(FakeFileSystem& fs, std::string path, FileShare share) : path_(std::move(path)), fs_(fs), share_(share) {

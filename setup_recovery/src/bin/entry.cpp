@@ -16,22 +16,21 @@ namespace {
 
 // Layout, lock, recovery, release: the failure of any step before release.
 Status run_locked_recovery(ProgramEnvironment& env) {
-  auto layout = build_data_layout(env.ports.files, env.data_root);
+  auto layout = build_data_layout(env.context.ports.files, env.data_root);
   if (!layout) return fail(std::move(layout.error()));
-  auto lock = acquire_component_update_lock(env.ports, *layout);
+  auto lock = acquire_component_update_lock(env.context.ports, *layout);
   if (!lock) return fail(std::move(lock.error()));
 
   std::optional<Status> outcome;
   {
     asio::io_context loop(1);
-    RecoveryContext context{env.ports};
-    asio::co_spawn(loop, recover_transaction(context, *layout, env.install_dir),
+    asio::co_spawn(loop, recover_transaction(env.context, *layout, env.install_dir),
                    [&outcome](std::exception_ptr thrown, Status result) {
                      outcome = thrown ? Status(fail("recovery ended by an exception")) : std::move(result);
                    });
     loop.run();
   }  // the loop is shut down before the lock is released
-  release_component_update_lock(env.ports.files, *lock);
+  release_component_update_lock(env.context.ports.files, *lock);
   if (!outcome) return fail("recovery did not finish");
   return std::move(*outcome);
 }
@@ -47,8 +46,8 @@ int run_recover(ProgramEnvironment& env) {
   }
   if (outcome) return kExitSuccess;
   try {
-    if (auto layout = build_data_layout(env.ports.files, env.data_root); layout) {
-      (void)write_recovery_failure_report(env.ports.files, env.ports.ids, layout->root, outcome.error());
+    if (auto layout = build_data_layout(env.context.ports.files, env.data_root); layout) {
+      (void)write_recovery_failure_report(env.context.ports.files, env.context.ports.ids, layout->root, outcome.error());
     }
   } catch (const std::exception&) {
     // The exit code says the run failed; a report that cannot be written changes nothing.

@@ -14,6 +14,7 @@
 
 #include "installer/data_layout.h"
 #include "installer/ports.h"
+#include "installer_recovery/recovery.h"
 
 namespace vor::setup {
 
@@ -30,7 +31,7 @@ class StdOutput {
 };
 
 struct ProgramEnvironment {
-  SetupPorts& ports;
+  RecoveryContext& context;  // the ports, the service manager, the child runner
   std::string data_root = std::string(kDataRoot);
   std::string install_dir = std::string(kInstallDir);
 };

@@ -24,6 +24,7 @@ inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
 
 // File attribute bits as Win32 reports them.
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
@@ -48,6 +49,15 @@ class WritableFile {
   virtual Status flush() = 0;  // FlushFileBuffers
 };
 
+// A file open for reading; destroying it closes the handle.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  virtual Result<std::uint64_t> size() = 0;  // GetFileSizeEx
+  // ReadFile of at most `into.size()` bytes; 0 at the end of the file.
+  virtual Result<std::size_t> read(std::span<std::uint8_t> into) = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -58,12 +68,15 @@ class FileSystem {
   // Opens for reading (shared for reading, writing and deletion) and reads
   // until end of file or until `max_bytes` bytes are read, whichever is first.
   virtual Result<Bytes> read_file(const std::string& path, std::size_t max_bytes) = 0;
+  // CreateFileW(GENERIC_READ, read|write|delete sharing, OPEN_EXISTING).
+  virtual Result<std::unique_ptr<ReadableFile>> open_read(const std::string& path) = 0;
   // Attributes, size and last-write time; `follow_links` opens the target of a
   // reparse point, otherwise the link itself is described.
   virtual Result<FileMetadata> metadata(const std::string& path, bool follow_links) = 0;
   // MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
   virtual Status move_replace_write_through(const std::string& from, const std::string& to) = 0;
   virtual Status delete_file(const std::string& path) = 0;
+  virtual Status remove_directory(const std::string& path) = 0;  // RemoveDirectoryW
 };
 
 class ProcessSys {

@@ -45,6 +45,27 @@ class Win32WritableFile final : public WritableFile {
   UniqueFile file_;
 };
 
+class Win32ReadableFile final : public ReadableFile {
+ public:
+  explicit Win32ReadableFile(UniqueFile file) : file_(std::move(file)) {}
+
+  Result<std::uint64_t> size() override {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file_.get(), &size)) return fail(last_os_error());
+    return static_cast<std::uint64_t>(size.QuadPart);
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> into) override {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1u << 30));
+    if (!::ReadFile(file_.get(), into.data(), want, &got, nullptr)) return fail(last_os_error());
+    return static_cast<std::size_t>(got);
+  }
+
+ private:
+  UniqueFile file_;
+};
+
 class Win32FileSystem final : public FileSystem {
  public:
   Status create_directory(const std::string& path) override {
@@ -83,6 +104,15 @@ class Win32FileSystem final : public FileSystem {
     return out;
   }
 
+  Result<std::unique_ptr<ReadableFile>> open_read(const std::string& path) override {
+    auto w = wide(path);
+    if (!w) return fail(w.error());
+    UniqueFile file(::CreateFileW(w->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail(last_os_error());
+    return std::unique_ptr<ReadableFile>(std::make_unique<Win32ReadableFile>(std::move(file)));
+  }
+
   Result<FileMetadata> metadata(const std::string& path, bool follow_links) override {
     auto w = wide(path);
     if (!w) return fail(w.error());
@@ -118,6 +148,13 @@ class Win32FileSystem final : public FileSystem {
     auto w = wide(path);
     if (!w) return fail(w.error());
     if (!::DeleteFileW(w->c_str())) return fail(last_os_error());
+    return {};
+  }
+
+  Status remove_directory(const std::string& path) override {
+    auto w = wide(path);
+    if (!w) return fail(w.error());
+    if (!::RemoveDirectoryW(w->c_str())) return fail(last_os_error());
     return {};
   }
 };

@@ -1,13 +1,84 @@
 #include "installer_recovery/recovery.h"
 
+#include "common/crypto.h"
 #include "installer/errors.h"
+#include "installer/files.h"
 #include "installer/journal.h"
+#include "installer/paths.h"
+#include "installer/service_control.h"
+#include "installer/sha256_stream.h"
 #include "installer_recovery/reparse_guard.h"
 
 namespace vor::setup {
 namespace {
 
-Error step_unavailable(const std::string& step) { return Error("recovery step not available in this build: " + step); }
+std::unexpected<Error> state_invalid() { return fail(failure(kSetupRecoveryStateInvalid)); }
+
+bool is_missing(const Error& error) {
+  const auto code = error.os_error();
+  return code == kErrorFileNotFound || code == kErrorPathNotFound;
+}
+
+std::string backup_path(std::string_view root, const Journal& journal, std::size_t index) {
+  return join(transaction_backup_dir(root, journal.transaction_id), std::to_string(index));
+}
+
+Result<std::string> backup_digest(FileSystem& files, const std::string& path) {
+  auto file = files.open_read(path);
+  if (!file) return fail(std::move(file.error()));
+  auto size = (*file)->size();
+  if (!size) return fail(std::move(size.error()));
+  if (*size > kMaxBackupBytes) return state_invalid();
+  auto hash = Sha256Stream::create();
+  if (!hash) return fail(std::move(hash.error()));
+  Bytes buffer(kHashChunk);
+  for (;;) {
+    auto got = (*file)->read(buffer);
+    if (!got) return fail(std::move(got.error()));
+    if (*got == 0) break;
+    if (auto s = (*hash)->update(std::span(buffer).first(*got)); !s) return fail(std::move(s.error()));
+  }
+  auto digest = (*hash)->finish();
+  if (!digest) return fail(std::move(digest.error()));
+  return to_hex(*digest);
+}
+
+// Copies the backup to a fresh temporary sibling of the target, flushed, then
+// moves it over the target with write-through.
+Status restore_one(SetupPorts& ports, const std::string& backup, const std::string& target) {
+  if (auto s = reject_reparse_points(ports.files, backup); !s) return s;
+  if (auto s = reject_reparse_points(ports.files, target); !s) return s;
+  const auto dir = parent(target);
+  if (!dir) return state_invalid();
+  if (auto s = create_directories(ports.files, *dir); !s) return s;
+  auto id = ports.ids.new_uuid_hex();
+  if (!id) return fail(std::move(id.error()));
+  const std::string temp = join(*dir, ".setup-recovery-" + *id + ".tmp");
+  auto source = ports.files.open_read(backup);
+  if (!source) return fail(std::move(source.error()));
+  auto copy = ports.files.create_new(temp, FileShare::kReadWriteDelete);
+  if (!copy) return fail(std::move(copy.error()));
+  Status outcome;
+  Bytes buffer(kCopyChunk);
+  for (;;) {
+    auto got = (*source)->read(buffer);
+    if (!got) {
+      outcome = fail(std::move(got.error()));
+      break;
+    }
+    if (*got == 0) break;
+    if (auto w = (*copy)->write_all(std::span(buffer).first(*got)); !w) {
+      outcome = std::move(w);
+      break;
+    }
+  }
+  if (outcome) outcome = (*copy)->flush();
+  copy->reset();
+  if (outcome) outcome = replace_file_write_through(ports.files, temp, target);
+  source->reset();
+  if (!outcome) (void)ports.files.delete_file(temp);
+  return outcome;
+}
 
 }  // namespace
 
@@ -16,28 +87,137 @@ Result<std::optional<Journal>> inspect_journal(SetupPorts& ports, const DataLayo
   if (auto guarded = reject_reparse_points(ports.files, path); !guarded) return fail(std::move(guarded.error()));
   auto meta = ports.files.metadata(path, true);
   if (!meta) {
-    const auto code = meta.error().os_error();
-    if (code == kErrorFileNotFound || code == kErrorPathNotFound) return std::optional<Journal>();
+    if (is_missing(meta.error())) return std::optional<Journal>();
     return fail(std::move(meta.error()));
   }
   if ((meta->attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint)) != 0 ||
       meta->size > kJournalMaxBytes) {
-    return fail(failure(kSetupRecoveryStateInvalid));
+    return state_invalid();
   }
   auto journal = read_protected_journal(ports.files, ports.protection, path);
   if (!journal) return fail(std::move(journal.error()));
-  if (auto valid = validate_journal(*journal); !valid) return fail(std::move(valid.error()));
   return std::optional<Journal>(std::move(*journal));
+}
+
+std::string transaction_backup_dir(std::string_view root, std::string_view transaction_id) {
+  return join(join(setup_dir(root), "Recovery"), transaction_id);
+}
+
+Result<std::vector<std::string>> build_transaction_targets(FileSystem& files, std::string_view root,
+                                                           std::string_view install_dir, const Journal& journal) {
+  if (auto valid = validate_journal(journal); !valid) return fail(std::move(valid.error()));
+  if (auto s = reject_reparse_points(files, journal_path(root)); !s) return fail(std::move(s.error()));
+  if (auto s = reject_reparse_points(files, transaction_backup_dir(root, journal.transaction_id)); !s) {
+    return fail(std::move(s.error()));
+  }
+  const std::string cache = join(join(root, "PackageCache"), "current");
+  std::vector<std::string> targets = {
+      join(install_dir, "VorKerno.Agent.exe"),  join(install_dir, "VorKerno.Guardian.exe"),
+      join(cache, "VorKerno.Agent.exe"),        join(cache, "manifest.json"),
+      join(setup_dir(root), "last-install.json"), join(install_dir, "Vor.Marionet.exe"),
+      join(install_dir, "marionet-release.json"),
+  };
+  targets.resize(journal.previous_files.size());
+  for (const auto& target : targets) {
+    if (auto s = reject_reparse_points(files, target); !s) return fail(std::move(s.error()));
+  }
+  return targets;
+}
+
+Status verify_backups(FileSystem& files, std::string_view root, const Journal& journal) {
+  for (std::size_t i = 0; i < journal.previous_files.size(); ++i) {
+    const auto& expected = journal.previous_files[i];
+    if (!expected) continue;
+    const std::string backup = backup_path(root, journal, i);
+    if (auto s = reject_reparse_points(files, backup); !s) return s;
+    auto digest = backup_digest(files, backup);
+    if (!digest) return fail(std::move(digest.error()));
+    if (*digest != *expected) return state_invalid();
+  }
+  return {};
+}
+
+Status remove_file_if_present(FileSystem& files, const std::string& path) {
+  auto deleted = files.delete_file(path);
+  if (!deleted && is_missing(deleted.error())) return {};
+  return deleted;
+}
+
+Status restore_previous_files(SetupPorts& ports, std::string_view root, std::string_view install_dir,
+                              const Journal& journal) {
+  auto targets = build_transaction_targets(ports.files, root, install_dir, journal);
+  if (!targets) return fail(std::move(targets.error()));
+  if (auto s = verify_backups(ports.files, root, journal); !s) return s;
+  for (std::size_t i = 0; i < targets->size(); ++i) {
+    Status restored = journal.previous_files[i]
+                          ? restore_one(ports, backup_path(root, journal, i), (*targets)[i])
+                          : remove_file_if_present(ports.files, (*targets)[i]);
+    if (!restored) return restored;
+  }
+  return {};
+}
+
+std::string schtasks_path(const std::optional<std::string>& system_root) {
+  return join(join(system_root ? *system_root : std::string(kDefaultSystemRoot), "System32"), "schtasks.exe");
+}
+
+asio::awaitable<Status> remove_recovery_task(RecoveryContext& context, std::string_view root) {
+  const std::string tool = schtasks_path(context.system_root);
+  const std::string task(kRecoveryTaskName);
+  ChildRunRequest query;
+  query.timeout = kTaskToolTimeout;
+  query.program = tool;
+  query.arguments = {"/Query", "/TN", task, "/XML"};
+  auto xml = co_await context.children.run(query);
+  if (!xml) {
+    const ChildExit* exit = xml.error().find<ChildExit>();
+    if (exit != nullptr && exit->exit_code == 1) co_return Status();  // no such task
+    co_return fail(std::move(xml.error()));
+  }
+  const std::string command = "<Command>" + join(setup_dir(root), kRecoveryProgramName) + "</Command>";
+  if (xml->find(command) == std::string::npos || xml->find("<Arguments>--recover</Arguments>") == std::string::npos) {
+    co_return fail(failure(kSetupRecoveryTaskConflict));
+  }
+  ChildRunRequest removal = query;
+  removal.arguments = {"/Delete", "/TN", task, "/F"};
+  auto deleted = co_await context.children.run(removal);
+  if (!deleted) co_return fail(std::move(deleted.error()));
+  co_return Status();
 }
 
 asio::awaitable<Status> recover_transaction(RecoveryContext& context, const DataLayout& layout,
                                             std::string install_dir) {
-  (void)install_dir;  // the rollback's targets live there
-  auto journal = inspect_journal(context.ports, layout);
-  if (!journal) co_return fail(std::move(journal.error()));
-  if (!*journal) co_return fail(step_unavailable("remove the recovery task"));
-  if (!(*journal)->committed) co_return fail(step_unavailable("roll back the transaction"));
-  co_return fail(step_unavailable("remove the backups and the journal"));
+  SetupPorts& ports = context.ports;
+  const std::string& root = layout.root;
+  auto inspected = inspect_journal(ports, layout);
+  if (!inspected) co_return fail(std::move(inspected.error()));
+  if (*inspected) {
+    Journal& journal = **inspected;
+    if (auto t = build_transaction_targets(ports.files, root, install_dir, journal); !t) {
+      co_return fail(std::move(t.error()));
+    }
+    if (!journal.committed) {
+      ServiceControl services{context.scm, context.ticker};
+      if (auto s = verify_backups(ports.files, root, journal); !s) co_return s;
+      if (auto s = co_await stop_and_disable_services(services); !s) co_return s;
+      if (auto s = restore_previous_files(ports, root, install_dir, journal); !s) co_return s;
+      if (auto s = restore_service_configurations(services, journal); !s) co_return s;
+      if (auto s = start_services(services, journal); !s) co_return s;
+      if (auto s = commit_journal(ports, root, journal); !s) co_return s;
+    }
+    if (auto valid = validate_journal(journal); !valid) co_return valid;
+    if (!journal.committed) co_return state_invalid();
+    const std::string backups = transaction_backup_dir(root, journal.transaction_id);
+    if (auto s = reject_reparse_points(ports.files, backups); !s) co_return s;
+    for (std::size_t i = 0; i < journal.previous_files.size(); ++i) {
+      if (auto s = remove_file_if_present(ports.files, join(backups, std::to_string(i))); !s) co_return s;
+    }
+    if (auto removed = ports.files.remove_directory(backups); !removed && !is_missing(removed.error())) {
+      co_return removed;
+    }
+    if (auto s = remove_file_if_present(ports.files, journal_path(root)); !s) co_return s;
+  }
+  co_return co_await remove_recovery_task(context, root);
 }
 
 }  // namespace vor::setup

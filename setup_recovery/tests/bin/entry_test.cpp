@@ -4,8 +4,10 @@
 
 #include <functional>
 
-#include "setup_recovery/tests/fakes.h"
+#include "installer/errors.h"
 #include "installer/journal.h"
+#include "setup_recovery/tests/fakes.h"
+#include "setup_recovery/tests/service_fakes.h"
 
 namespace vor::setup {
 namespace {
@@ -38,13 +40,25 @@ class FakeOutput final : public StdOutput {
   }
 };
 
-class EntryTest : public ::testing::Test {
- protected:
-  int run(std::u16string_view line) {
-    ProgramEnvironment env{f.ports, kRoot, "C:\\Client"};
-    return setup_recovery_main(line, out, env);
+// The ports of one run; the task query fails unless a case scripts it.
+struct Machine {
+  Machine() { runner.results = {fail(failure(kSetupChildTimeout))}; }
+  int run(std::u16string_view line, StdOutput& output) {
+    RecoveryContext context{f.ports, scm, ticker, runner, std::nullopt};
+    ProgramEnvironment env{context, kRoot, "C:\\Client"};
+    return setup_recovery_main(line, output, env);
   }
   FakePorts f;
+  testing::FakeScm scm;
+  testing::FakeTicker ticker;
+  testing::FakeChildRunner runner;
+};
+
+class EntryTest : public ::testing::Test {
+ protected:
+  int run(std::u16string_view line) { return m.run(line, out); }
+  Machine m;
+  FakePorts& f = m.f;
   FakeOutput out;
 };
 
@@ -79,14 +93,10 @@ TEST_F(EntryTest, RecoverRunsUnderTheLockAndReportsFailures) {
     std::string report;
   };
   const Case cases[] = {
-      // The steps after the journal (rollback, clean-up, task removal) are not in this build.
-      {"no journal: task removal needed", [](FakePorts&) {}, R"({"code":"SETUP_IO_FAILED"})"},
-      {"uncommitted journal: rollback needed",
-       [](FakePorts& f) { f.files.add_file(kJournal, build_journal_frame(FakeProtection::seal(journal_json(false)))); },
-       R"({"code":"SETUP_IO_FAILED"})"},
-      {"committed journal: clean-up needed",
+      {"no journal: the task query times out", [](FakePorts&) {}, R"({"code":"SETUP_CHILD_TIMEOUT"})"},
+      {"committed journal: the task query times out after the clean-up",
        [](FakePorts& f) { f.files.add_file(kJournal, build_journal_frame(FakeProtection::seal(journal_json(true)))); },
-       R"({"code":"SETUP_IO_FAILED"})"},
+       R"({"code":"SETUP_CHILD_TIMEOUT"})"},
       {"undecryptable journal", [](FakePorts& f) { f.files.add_file(kJournal, bytes_of("VORKST01\x01garbage")); },
        R"({"code":"SETUP_RECOVERY_STATE_INVALID"})"},
       {"journal that fails validation",
@@ -119,16 +129,33 @@ TEST_F(EntryTest, RecoverRunsUnderTheLockAndReportsFailures) {
        R"({"code":"SETUP_IO_FAILED","win32Code":5})"},
   };
   for (const Case& c : cases) {
-    FakePorts g;
+    Machine machine;
+    FakePorts& g = machine.f;
     c.setup(g);
     FakeOutput o;
-    ProgramEnvironment env{g.ports, kRoot, "C:\\Client"};
-    EXPECT_EQ(setup_recovery_main(u"x.exe --recover", o, env), kExitFailure) << c.name;
+    EXPECT_EQ(machine.run(u"x.exe --recover", o), kExitFailure) << c.name;
     EXPECT_EQ(g.files.content(kReport), c.report) << c.name;
     EXPECT_EQ(o.written, "") << c.name;
     if (std::string(c.name) != "live lock holder") {
       EXPECT_FALSE(g.files.exists(kLock)) << c.name;  // released
     }
+  }
+}
+
+TEST_F(EntryTest, ARecoveryWithNothingLeftToDoExitsZeroSilently) {
+  for (const bool journal : {false, true}) {
+    Machine machine;
+    if (journal) {
+      machine.f.files.add_file(kJournal, build_journal_frame(FakeProtection::seal(journal_json(true))));
+    }
+    machine.runner.results = {fail(failure_over(kSetupChildExitFailed, child_exit(1)))};  // no task
+    FakeOutput o;
+    EXPECT_EQ(machine.run(u"x.exe --recover", o), kExitSuccess) << journal;
+    EXPECT_EQ(o.written, "");
+    EXPECT_FALSE(machine.f.files.exists(kReport));
+    EXPECT_FALSE(machine.f.files.exists(kJournal));
+    EXPECT_FALSE(machine.f.files.exists(kLock));
+    EXPECT_EQ(machine.runner.runs.size(), 1u);
   }
 }
 
@@ -159,10 +186,10 @@ TEST_F(EntryTest, LayoutFailureWritesAReportOnlyWhenTheSecondLayoutSucceeds) {
   EXPECT_EQ(run(u"x.exe --recover"), kExitFailure);
   EXPECT_EQ(f.files.content(kReport), R"({"code":"SETUP_IO_FAILED","win32Code":5})");
 
-  FakePorts g;
+  Machine machine;
+  FakePorts& g = machine.f;
   g.files.failures["create_directory " + kRoot + "\\Logs"] = 5;
-  ProgramEnvironment env{g.ports, kRoot, "C:\\Client"};
-  EXPECT_EQ(setup_recovery_main(u"x.exe --recover", out, env), kExitFailure);
+  EXPECT_EQ(machine.run(u"x.exe --recover", out), kExitFailure);
   EXPECT_FALSE(g.files.exists(kReport));
   EXPECT_FALSE(g.files.exists(kLock));
 }

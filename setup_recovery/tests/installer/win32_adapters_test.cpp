@@ -19,6 +19,9 @@
 #include "installer/files.h"
 #include "installer/journal.h"
 #include "installer/paths.h"
+#include "installer/child_process.h"
+#include "installer/scm.h"
+#include "installer/ticker.h"
 
 namespace vor::setup {
 namespace {
@@ -82,6 +85,10 @@ class Win32Test : public ::testing::Test {
   std::unique_ptr<IdSource> ids = make_system_id_source();
   std::unique_ptr<DataProtection> protection = make_win32_data_protection();
   SetupPorts ports{*files, *processes, *clock, *ids, *protection};
+  std::unique_ptr<Scm> scm = make_win32_scm();
+  std::unique_ptr<Ticker> ticker = make_steady_ticker();
+  std::unique_ptr<ChildLauncher> launcher = make_win32_child_launcher();
+  SupervisedChildRunner children{*launcher, *ticker};
   std::string root;
 };
 
@@ -249,7 +256,9 @@ TEST_F(Win32Test, EntryWithRealPortsWritesTheReport) {
     bool tamper;
     const char* report;
   };
-  for (const Case c : {Case{"valid journal: later steps missing", false, R"({"code":"SETUP_IO_FAILED"})"},
+  // With a valid journal the run rolls back and cleans up, then cannot start the
+  // task tool, which this case leaves out of the Windows directory it names.
+  for (const Case c : {Case{"valid journal: no task tool (no System32: 3)", false, R"({"code":"SETUP_CHILD_START_FAILED","win32Code":3})"},
                        Case{"tampered journal", true, R"({"code":"SETUP_RECOVERY_STATE_INVALID"})"}}) {
     SetUp();
     Bytes plain = bytes_of(kJournalJson);
@@ -257,10 +266,13 @@ TEST_F(Win32Test, EntryWithRealPortsWritesTheReport) {
     if (c.tamper) file.back() ^= 1;
     write_raw(journal_path(root), file);
     auto out = make_win32_std_output(nullptr);
-    ProgramEnvironment env{ports, root, "C:\\vor-setup-tests\\client"};
+    RecoveryContext context{ports, *scm, *ticker, children, root + "\\NoWindows"};
+    ProgramEnvironment env{context, root, "C:\\vor-setup-tests\\client"};
     EXPECT_EQ(setup_recovery_main(u"x.exe --recover", *out, env), kExitFailure) << c.name;
-    EXPECT_EQ(read_raw(failure_report_path(root)), bytes_of(c.report)) << c.name;
+    const Bytes report = read_raw(failure_report_path(root));
+    EXPECT_EQ(std::string(report.begin(), report.end()), c.report) << c.name;
     EXPECT_FALSE(exists(lock_path(root))) << c.name;
+    EXPECT_EQ(exists(journal_path(root)), c.tamper) << c.name;  // removed before the task step
   }
 }
 
@@ -269,7 +281,8 @@ TEST_F(Win32Test, VersionGoesToTheGivenHandleOnly) {
   ASSERT_TRUE(::CreatePipe(&read_end, &write_end, nullptr, 0));
   UniqueHandle reader(read_end), writer(write_end);
   auto out = make_win32_std_output(writer.get());
-  ProgramEnvironment env{ports, root};
+  RecoveryContext context{ports, *scm, *ticker, children, std::nullopt};
+  ProgramEnvironment env{context, root};
   EXPECT_EQ(setup_recovery_main(u"x.exe --version", *out, env), kExitSuccess);
   writer.reset();
   char buf[128];

@@ -1,0 +1,241 @@
+// The supervised child runner through a scripted launcher on a real event
+// loop with its blocking-work threads; output decoding; command lines.
+#include "installer/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include "installer/errors.h"
+#include "setup_recovery/tests/service_fakes.h"
+
+namespace vor::setup {
+namespace {
+
+using testing::FakeLauncher;
+using testing::FakeTicker;
+using testing::run_to_end;
+
+Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+struct ChildRun {
+  FakeLauncher launcher;
+  FakeTicker ticker;
+  Result<std::string> go(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+    SupervisedChildRunner runner(launcher, ticker);
+    ChildRunRequest request;
+    request.timeout = timeout;
+    request.program = "C:\\Windows\\System32\\schtasks.exe";
+    request.arguments = {"/Query", "/TN", "\\VorKernoSetupRecovery", "/XML"};
+    return run_to_end(runner.run(request));
+  }
+};
+
+std::string code_of(const Result<std::string>& r) {
+  const Failure* f = r ? nullptr : r.error().find<Failure>();
+  return f ? std::string(f->code) : "";
+}
+
+TEST(ChildRunner, ReturnsTheOutputAndCleansUp) {
+  ChildRun t;
+  t.launcher.stdout_chunks = {bytes("<?xml"), bytes(" ok?>")};
+  t.launcher.stderr_chunks = {bytes("noise")};
+  auto out = t.go();
+  ASSERT_TRUE(out) << out.error().display_chain();
+  EXPECT_EQ(*out, "<?xml ok?>");
+  EXPECT_EQ(t.launcher.command->command_line,
+            "\"C:\\Windows\\System32\\schtasks.exe\" /Query /TN \\VorKernoSetupRecovery /XML");
+  EXPECT_EQ(t.launcher.command->creation_flags, kCreateNoWindow);
+  EXPECT_FALSE(t.launcher.command->stdin_pipe);
+  EXPECT_EQ(t.launcher.limit_flags, 0x2020u);
+  EXPECT_EQ(t.launcher.priority_class, 0x4000u);
+  EXPECT_EQ(t.launcher.job_calls,
+            (std::vector<std::string>{"create", "limits", "assign", "terminate job 1", "close"}));
+  EXPECT_EQ(t.launcher.blocking_waits, 0);  // reaped by the run, not by the guard
+}
+
+TEST(ChildRunner, OutputLimitIsPerStreamAndExact) {
+  for (const auto& [out_bytes, err_bytes] : {std::pair<std::size_t, std::size_t>{16'385, 0}, {0, 16'385}}) {
+    ChildRun t;
+    t.launcher.stdout_chunks = {Bytes(out_bytes, 'a')};
+    t.launcher.stderr_chunks = {Bytes(err_bytes, 'e')};
+    t.launcher.exit_code.reset();  // runs until it is killed
+    t.launcher.stdout_open_until_killed = true;
+    auto out = t.go();
+    ASSERT_FALSE(out) << out_bytes << "/" << err_bytes;
+    EXPECT_EQ(out.error().display_chain(), kSetupChildOutputLimit);
+    EXPECT_TRUE(t.launcher.terminated());
+  }
+  ChildRun exact;
+  exact.launcher.stdout_chunks = {Bytes(16'384, 'a')};
+  exact.launcher.stderr_chunks = {Bytes(16'384, 'e')};
+  auto out = exact.go();
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->size(), 16'384u);
+}
+
+TEST(ChildRunner, ExitCodesAndStartFailures) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeLauncher&)> setup;
+    std::string chain;
+    std::optional<std::uint32_t> win32;
+    std::optional<std::int32_t> child_exit;
+  };
+  const Case cases[] = {
+      {"exit 1", [](FakeLauncher& l) { l.exit_code = 1; }, "SETUP_CHILD_EXIT_FAILED: installer child exited",
+       std::nullopt, 1},
+      {"exit 0xFFFFFFFF is -1", [](FakeLauncher& l) { l.exit_code = 0xFFFFFFFF; },
+       "SETUP_CHILD_EXIT_FAILED: installer child exited", std::nullopt, -1},
+      {"cannot start", [](FakeLauncher& l) { l.start_error = 2; }, "SETUP_CHILD_START_FAILED: os error 2", 2,
+       std::nullopt},
+      {"a read fails: no code", [](FakeLauncher& l) { l.stdout_read_error = 6; }, "os error 6", 6, std::nullopt},
+      {"UTF-16 output of odd length",
+       [](FakeLauncher& l) { l.stdout_chunks = {Bytes{0xFF, 0xFE, 0x3C, 0x00, 0x3F}}; }, "SETUP_CHILD_OUTPUT_INVALID",
+       std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    ChildRun t;
+    c.setup(t.launcher);
+    auto out = t.go();
+    ASSERT_FALSE(out) << c.name;
+    EXPECT_EQ(out.error().display_chain(), c.chain) << c.name;
+    EXPECT_EQ(out.error().os_error(), c.win32) << c.name;
+    const ChildExit* child = out.error().find<ChildExit>();
+    EXPECT_EQ(child ? std::optional<std::int32_t>(child->exit_code) : std::nullopt, c.child_exit) << c.name;
+  }
+}
+
+TEST(ChildRunner, AChildWithoutItsPipesIsKilledByTheGuard) {
+  ChildRun t;
+  t.launcher.no_stdout = true;
+  t.launcher.exit_code.reset();
+  auto out = t.go();
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().display_chain(), kSetupChildStartFailed);
+  EXPECT_EQ(t.launcher.job_calls, std::vector<std::string>{"terminate process 1"});
+  EXPECT_EQ(t.launcher.blocking_waits, 1);
+}
+
+TEST(ChildRunner, GuardFailuresKillTheChildAndDropTheOsError) {
+  for (int failing = 0; failing < 3; ++failing) {
+    ChildRun t;
+    t.launcher.exit_code.reset();
+    (failing == 0 ? t.launcher.create_job_error : failing == 1 ? t.launcher.limits_error : t.launcher.assign_error) = 5;
+    auto out = t.go();
+    ASSERT_FALSE(out) << failing;
+    EXPECT_EQ(out.error().display_chain(), kSetupChildGuardFailed) << failing;
+    EXPECT_EQ(out.error().os_error(), std::nullopt) << failing;
+    EXPECT_TRUE(t.launcher.terminated()) << failing;
+    EXPECT_EQ(t.launcher.job_calls.back(), "terminate process 1") << failing;
+    EXPECT_EQ(t.launcher.shared->exits, 1) << failing;  // waited for
+  }
+  // A child that exited already answers the kill with access denied: that counts as done.
+  ChildRun t;
+  t.launcher.assign_error = 5;
+  t.launcher.process_terminate_error = 5;
+  auto out = t.go();
+  EXPECT_EQ(code_of(out), kSetupChildGuardFailed);
+  EXPECT_EQ(t.launcher.blocking_waits, 0);
+}
+
+TEST(ChildRunner, TimeOuts) {
+  {
+    ChildRun t;  // never exits
+    t.launcher.exit_code.reset();
+    t.launcher.stdout_open_until_killed = true;
+    auto out = t.go(std::chrono::milliseconds(50));
+    EXPECT_EQ(code_of(out), kSetupChildTimeout);
+    EXPECT_TRUE(t.launcher.terminated());
+    EXPECT_EQ(t.launcher.job_calls.back(), "close");
+  }
+  {
+    ChildRun t;  // exits 0, but a grandchild holds standard output open until the job ends
+    t.launcher.stdout_open_until_killed = true;
+    auto out = t.go(std::chrono::milliseconds(50));
+    EXPECT_EQ(code_of(out), kSetupChildTimeout);
+  }
+}
+
+TEST(ChildRunner, CleanUpFailuresOverrideEveryOutcome) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeLauncher&)> setup;
+    int queries;
+  };
+  const Case cases[] = {
+      {"job cannot be terminated", [](FakeLauncher& l) { l.job_terminate_error = 5; }, 0},
+      {"job cannot be queried", [](FakeLauncher& l) { l.query_error = 6; }, 1},
+      {"job cannot be closed", [](FakeLauncher& l) { l.close_error = 6; }, 1},
+      {"job never empties", [](FakeLauncher& l) { l.active_answers = {1}; }, 100},
+      {"exit failure is overridden too",
+       [](FakeLauncher& l) {
+         l.exit_code = 1;
+         l.active_answers = {1};
+       },
+       100},
+  };
+  for (const Case& c : cases) {
+    ChildRun t;
+    t.launcher.stdout_chunks = {bytes("fine")};
+    c.setup(t.launcher);
+    auto out = t.go();
+    ASSERT_FALSE(out) << c.name;
+    EXPECT_EQ(out.error().display_chain(), kSetupChildCleanupFailed) << c.name;
+    EXPECT_EQ(out.error().find<ChildExit>(), nullptr) << c.name;
+    EXPECT_EQ(t.launcher.job_queries, c.queries) << c.name;
+  }
+  // 99 busy answers and then an empty job: fine, after 99 pauses of 50 ms on the loop.
+  ChildRun t;
+  t.launcher.active_answers = std::vector<std::uint32_t>(99, 2);
+  t.launcher.active_answers.push_back(0);
+  ASSERT_TRUE(t.go());
+  EXPECT_EQ(t.ticker.sleeps, std::vector<std::string>(99, "async 50ms"));
+  // A job that cannot be ended leaves the child to the guard, which kills it.
+  ChildRun g;
+  g.launcher.exit_code.reset();
+  g.launcher.stdout_open_until_killed = true;
+  g.launcher.job_terminate_error = 5;
+  EXPECT_EQ(code_of(g.go(std::chrono::milliseconds(20))), kSetupChildCleanupFailed);
+  EXPECT_EQ(g.launcher.job_calls.back(), "terminate process 1");
+  EXPECT_EQ(g.launcher.blocking_waits, 1);
+}
+
+TEST(ChildOutput, Decoding) {
+  struct Case {
+    const char* name;
+    Bytes in;
+    std::optional<std::string> out;  // nullopt: SETUP_CHILD_OUTPUT_INVALID
+  };
+  const Case cases[] = {
+      {"empty", {}, ""},
+      {"UTF-16 with its mark", {0xFF, 0xFE, '<', 0, 'a', 0, '>', 0}, "<a>"},
+      {"UTF-16 without a mark, starting with <", {'<', 0, '?', 0}, "<?"},
+      {"UTF-16 mark alone", {0xFF, 0xFE}, ""},
+      {"UTF-16 mark and three bytes", {0xFF, 0xFE, 'a', 0, 'b'}, std::nullopt},
+      {"UTF-16 unpaired surrogate", {0xFF, 0xFE, 0x00, 0xD8, 'a', 0}, std::nullopt},
+      {"UTF-16 pair", {0xFF, 0xFE, 0x3D, 0xD8, 0x00, 0xDE}, "\xF0\x9F\x98\x80"},
+      {"UTF-8 with a mark", {0xEF, 0xBB, 0xBF, 'o', 'k'}, "ok"},
+      {"UTF-8 stray 0xFF", {'a', 0xFF, 'b'}, "a\xEF\xBF\xBD" "b"},
+      {"UTF-8 truncated sequence", {'a', 0xE2, 0x82}, "a\xEF\xBF\xBD"},
+      {"UTF-8 encoded surrogate", {0xED, 0xA0, 0x80}, "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"UTF-8 valid", {0xC3, 0xA9, '<'}, "\xC3\xA9<"},
+      {"one byte <", {'<'}, "<"},
+  };
+  for (const Case& c : cases) {
+    auto out = decode_child_output(c.in);
+    if (c.out) {
+      ASSERT_TRUE(out) << c.name;
+      EXPECT_EQ(*out, *c.out) << c.name;
+    } else {
+      ASSERT_FALSE(out) << c.name;
+      EXPECT_EQ(out.error().display_chain(), kSetupChildOutputInvalid) << c.name;
+    }
+  }
+}
+
+TEST(ChildOutput, CommandLineQuoting) {
+  EXPECT_EQ(windows_command_line("C:\\a b\\t.exe", {"/TN", "", "a b", "x\"y", "tail\\", "q\\ z\\"}),
+            "\"C:\\a b\\t.exe\" /TN \"\" \"a b\" \"x\\\"y\" tail\\ \"q\\ z\\\\\"");
+}
+
+}  // namespace
+}  // namespace vor::setup

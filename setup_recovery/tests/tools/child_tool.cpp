@@ -1,0 +1,60 @@
+// A child for the supervised runner's tests under Wine.
+//   print <text>       writes the text to standard output, exit 0
+//   utf16              writes FF FE and "<a/>" in UTF-16LE, exit 0
+//   flood <n>          writes n bytes of 'x' to standard output, exit 0
+//   exit <n>           exit code n
+//   hang <ms>          sleeps, then exits 0
+//   grandchild         starts "hang 60000" with its own handles inherited, exits 0
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void out(const std::string& bytes) {
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring mode = argc > 1 ? argv[1] : L"";
+  const std::wstring arg = argc > 2 ? argv[2] : L"";
+  if (mode == L"print") {
+    std::string narrow(arg.begin(), arg.end());
+    out(narrow);
+    return 0;
+  }
+  if (mode == L"utf16") {
+    out(std::string("\xFF\xFE<\0a\0/\0>\0", 10));
+    return 0;
+  }
+  if (mode == L"flood") {
+    out(std::string(static_cast<std::size_t>(_wtoi(arg.c_str())), 'x'));
+    return 0;
+  }
+  if (mode == L"exit") return _wtoi(arg.c_str());
+  if (mode == L"hang") {
+    ::Sleep(static_cast<DWORD>(_wtoi(arg.c_str())));
+    return 0;
+  }
+  if (mode == L"grandchild") {
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(exe) + L"\" hang 60000";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(exe, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 3;
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    return 0;
+  }
+  return 2;
+}
