@@ -2,7 +2,10 @@
 // stdout bytes, exit codes and files out. The program works on the fixed
 // root C:\ProgramData\Vor\Kerno of the e2e prefix, so every case takes an
 // exclusive file lock around its use of that root (ctest runs cases in
-// parallel) and starts from an empty root.
+// parallel) and starts from an empty root. Wine's own schtasks.exe prints
+// nothing for /Query, so every case installs the test schtasks.exe of the
+// stand-in build (it answers from C:\vor-test-schtasks) into the prefix's
+// system32 and selects it with WINEDLLOVERRIDES.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -53,12 +56,34 @@ class SetupRecoveryE2e : public ::testing::Test {
     ASSERT_EQ(::flock(lock_fd_, LOCK_EX), 0);
     fs::remove_all(vor);
     root_ = vor / "Kerno";
+    drive_c_ = fs::path(wine_root()) / "prefix/drive_c";
+    client_ = drive_c_ / "Program Files/Vor/Kerno Client";
+    tasks_ = drive_c_ / "vor-test-schtasks";
+    fs::remove_all(client_);
+    fs::remove_all(tasks_);
+    fs::create_directories(tasks_);
+    fs::copy_file(program_path("schtasks.exe"), drive_c_ / "windows/system32/schtasks.exe",
+                  fs::copy_options::overwrite_existing);
+    ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;schtasks.exe=n", 1);
+  }
+  void put_task(const std::string& command) {
+    put(tasks_ / "task.xml", "<?xml version=\"1.0\"?><Task><Actions><Exec><Command>" + command +
+                                 "</Command><Arguments>--recover</Arguments></Exec></Actions></Task>");
+  }
+  // Seals `json` with Wine's DPAPI (machine scope) as the journal.
+  void put_journal(const std::string& json) {
+    put(drive_c_ / "vor-journal.json", json);
+    fs::create_directories(root_ / "Setup");
+    auto sealed = run("setup-test-child.exe",
+                      {"protect", "C:\\vor-journal.json", "C:\\ProgramData\\Vor\\Kerno\\Setup\\transaction.dat"});
+    ASSERT_EQ(sealed.exit_code, 0);
+    fs::remove(drive_c_ / "vor-journal.json");
   }
   void TearDown() override {
     if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the flock
   }
 
-  fs::path root_;
+  fs::path root_, drive_c_, client_, tasks_;
   int lock_fd_ = -1;
 };
 
@@ -88,21 +113,80 @@ TEST_F(SetupRecoveryE2e, AnyOtherInvocationExitsTwoSilently) {
   EXPECT_FALSE(fs::exists(root_.parent_path()));
 }
 
-// Without a journal the next step is the task removal, which this build does
-// not have yet: the run fails with the default code, after making the layout
-// and releasing the lock.
-TEST_F(SetupRecoveryE2e, RecoverWithoutJournalReportsTheDefaultCode) {
+// Without a journal only the task removal runs; with no task either (the
+// tool exits 1) there is nothing to do: exit 0 after making the layout and
+// releasing the lock, and no report.
+TEST_F(SetupRecoveryE2e, RecoverWithoutJournalOrTaskSucceedsSilently) {
   auto r = run(kExe, {"--recover"});
-  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED"})");
+  EXPECT_FALSE(fs::exists(root_ / "Setup/last-recovery.json"));
   EXPECT_TRUE(fs::is_directory(root_ / "Logs"));
   EXPECT_TRUE(fs::is_directory(root_ / "State/CloudOutbox"));
   EXPECT_FALSE(fs::exists(root_ / "State/component-update.lock"));
-  std::vector<std::string> setup;
-  for (const auto& e : fs::directory_iterator(root_ / "Setup")) setup.push_back(e.path().filename().string());
-  EXPECT_EQ(setup, std::vector<std::string>{"last-recovery.json"});  // no temporary file left
+  EXPECT_NE(slurp(tasks_ / "calls.log").find("/Query /TN \\VorKernoSetupRecovery /XML"), std::string::npos);
+}
+
+TEST_F(SetupRecoveryE2e, AnInterruptedUpdateIsRolledBackAndTheTaskDeleted) {
+  const std::string tid = "00112233445566778899aabbccddeeff";
+  const fs::path backups = root_ / "Setup/Recovery" / tid;
+  put(client_ / "VorKerno.Agent.exe", "new agent");
+  put(client_ / "Vor.Marionet.exe", "new marionet");
+  put(client_ / "marionet-release.json", "new release");
+  put(backups / "0", "old agent");
+  put(backups / "6", "old release");
+  // SHA-256 of "old agent" and of "old release"; Vor.Marionet.exe did not exist before.
+  put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":")" + tid +
+              R"(","committed":false,"previousFiles":["ca5c6ef422416771157da46ac0dcad7c8f8ad9b9222b2d5d70d8f3ef06ca1323",)"
+              R"(null,null,null,null,null,"05d3a835ff4f5e5138805558c46f0daaae88b7b7806e4b99349e11fe1f6621ea"],"agent":null,"guardian":null})");
+  put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
+
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 0) << slurp(root_ / "Setup/last-recovery.json");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(slurp(client_ / "VorKerno.Agent.exe"), "old agent");
+  EXPECT_EQ(slurp(client_ / "marionet-release.json"), "old release");
+  EXPECT_FALSE(fs::exists(client_ / "Vor.Marionet.exe"));
+  EXPECT_FALSE(fs::exists(root_ / "Setup/transaction.dat"));
+  EXPECT_FALSE(fs::exists(backups));
+  EXPECT_TRUE(fs::is_directory(root_ / "Setup/Recovery"));
+  EXPECT_FALSE(fs::exists(tasks_ / "task.xml"));
+  EXPECT_NE(slurp(tasks_ / "calls.log").find("/Delete /TN \\VorKernoSetupRecovery /F"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root_ / "Setup/last-recovery.json"));
+  for (const auto& e : fs::recursive_directory_iterator(client_)) {
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+  }
+}
+
+TEST_F(SetupRecoveryE2e, AForeignTaskIsLeftInPlaceAndReported) {
+  put_task("C:\\Elsewhere\\vor-kerno-setup-recovery.exe");
+  const std::string xml = slurp(tasks_ / "task.xml");
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_TASK_CONFLICT"})");
+  EXPECT_EQ(slurp(tasks_ / "task.xml"), xml);
+  EXPECT_EQ(slurp(tasks_ / "calls.log").find("/Delete"), std::string::npos);
+}
+
+TEST_F(SetupRecoveryE2e, ABackupThatDiffersStopsTheRollbackBeforeAnythingChanges) {
+  const std::string tid = "00112233445566778899aabbccddeeff";
+  put(client_ / "VorKerno.Agent.exe", "new agent");
+  put(root_ / "Setup/Recovery" / tid / "0", "old agenT");
+  put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":")" + tid +
+              R"(","committed":false,"previousFiles":["ca5c6ef422416771157da46ac0dcad7c8f8ad9b9222b2d5d70d8f3ef06ca1323",)"
+              R"(null,null,null,null]})");
+  put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
+  const std::string journal = slurp(root_ / "Setup/transaction.dat");
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_STATE_INVALID"})");
+  // A failed run leaves journal, backups and task for a later run.
+  EXPECT_EQ(slurp(root_ / "Setup/transaction.dat"), journal);
+  EXPECT_EQ(slurp(client_ / "VorKerno.Agent.exe"), "new agent");
+  EXPECT_TRUE(fs::exists(root_ / "Setup/Recovery" / tid / "0"));
+  EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
+  EXPECT_FALSE(fs::exists(tasks_ / "calls.log"));
 }
 
 TEST_F(SetupRecoveryE2e, UnreadableJournalsReportStateInvalid) {
@@ -140,7 +224,7 @@ TEST_F(SetupRecoveryE2e, AStaleInstallerLockIsQuarantined) {
                              R"("processId":4294967280,"acquiredAt":"2026-01-01T00:00:00Z"})";
   put(root_ / "State/component-update.lock", record);
   auto r = run(kExe, {"--recover"});
-  EXPECT_EQ(r.exit_code, 1);  // the lock was taken; the run then needs the missing task removal
+  EXPECT_EQ(r.exit_code, 0);  // the lock was taken; no journal and no task: nothing more to do
   EXPECT_FALSE(fs::exists(root_ / "State/component-update.lock"));
   std::vector<std::string> stale;
   for (const auto& e : fs::directory_iterator(root_ / "State")) {
@@ -151,7 +235,7 @@ TEST_F(SetupRecoveryE2e, AStaleInstallerLockIsQuarantined) {
   EXPECT_EQ(stale[0].size(), std::string("component-update.stale-").size() + 32);
   EXPECT_EQ(stale[0].find_first_not_of("0123456789abcdef", 23), std::string::npos);
   EXPECT_EQ(slurp(root_ / "State" / stale[0]), record);
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED"})");
+  EXPECT_FALSE(fs::exists(root_ / "Setup/last-recovery.json"));
 }
 
 }  // namespace

@@ -5,7 +5,14 @@
 //   exit <n>           exit code n
 //   hang <ms>          sleeps, then exits 0
 //   grandchild         starts "hang 60000" with its own handles inherited, exits 0
+//   protect <in> <out> seals the bytes of <in> with DPAPI in machine scope
+//                      (no entropy) and writes "VORKST01", 0x01 and the blob to <out>
 #include <windows.h>
+#include <wincrypt.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <cstdlib>
 #include <string>
@@ -55,6 +62,20 @@ int wmain(int argc, wchar_t** argv) {
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return 0;
+  }
+  if (mode == L"protect" && argc > 3) {
+    std::ifstream in(std::filesystem::path(argv[2]), std::ios::binary);
+    std::string plain(std::istreambuf_iterator<char>(in), {});
+    DATA_BLOB input{static_cast<DWORD>(plain.size()), reinterpret_cast<BYTE*>(plain.data())};
+    DATA_BLOB sealed{};
+    if (!::CryptProtectData(&input, nullptr, nullptr, nullptr, nullptr,
+                            CRYPTPROTECT_UI_FORBIDDEN | CRYPTPROTECT_LOCAL_MACHINE, &sealed)) {
+      return 4;
+    }
+    std::ofstream file(std::filesystem::path(argv[3]), std::ios::binary);
+    file << std::string("VORKST01\x01", 9) << std::string(reinterpret_cast<char*>(sealed.pbData), sealed.cbData);
+    ::LocalFree(sealed.pbData);
+    return file ? 0 : 5;
   }
   return 2;
 }
