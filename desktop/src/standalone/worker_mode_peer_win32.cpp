@@ -28,11 +28,7 @@ class Win32BrokerIdentitySys final : public BrokerIdentitySys {
   }
   Result<std::string> own_image_path() override { return own_module_path(); }
   Result<std::uint32_t> process_session_id(std::uint32_t process_id) override {
-    DWORD session = 0;
-    if (!::ProcessIdToSessionId(process_id, &session)) {
-      return fail(win32_failure(::GetLastError(), "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
-    }
-    return session;
+    return query_process_session_id(process_id);
   }
   Result<std::string> process_user_sid(std::uint32_t process_id) override {
     return query_process_user_sid(process_id);
@@ -52,6 +48,14 @@ Result<std::string> query_process_image_path(HANDLE process) {
   auto path = from_wide(std::wstring_view(buffer.data(), size));
   if (!path) return fail("DESKTOP_PEER_IMAGE_UNAVAILABLE: image path is not valid UTF-16");
   return std::string(strip_verbatim_prefix(*path));
+}
+
+Result<std::uint32_t> query_process_session_id(std::uint32_t process_id) {
+  DWORD session = 0;
+  if (!::ProcessIdToSessionId(process_id, &session)) {
+    return fail(win32_failure(::GetLastError(), "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
+  }
+  return session;
 }
 
 Result<std::string> own_module_path() {

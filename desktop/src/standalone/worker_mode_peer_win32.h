@@ -16,6 +16,9 @@ namespace vor::desktop {
 // ("DESKTOP_PEER_IMAGE_UNAVAILABLE" over the OS error).
 Result<std::string> query_process_image_path(HANDLE process);
 
+// ProcessIdToSessionId ("DESKTOP_PROCESS_SESSION_UNAVAILABLE" over the OS error).
+Result<std::uint32_t> query_process_session_id(std::uint32_t process_id);
+
 // This process's executable path (GetModuleFileNameW), "\\?\" kept as given.
 Result<std::string> own_module_path();
 

@@ -35,11 +35,7 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
 
   Result<std::uint32_t> process_session_id(std::uint32_t process_id) override {
-    DWORD session = 0;
-    if (!::ProcessIdToSessionId(process_id, &session)) {
-      return fail(win32_failure(::GetLastError(), "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
-    }
-    return session;
+    return query_process_session_id(process_id);
   }
 
   Result<std::string> process_user_sid(std::uint32_t process_id) override {

@@ -55,6 +55,14 @@ std::uint32_t own_session() {
   return session;
 }
 
+// The exit code of a process that ends within 5 seconds, else nullopt.
+std::optional<DWORD> exit_code_within(HANDLE process) {
+  if (::WaitForSingleObject(process, 5000) != WAIT_OBJECT_0) return std::nullopt;
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process, &code)) return std::nullopt;
+  return code;
+}
+
 std::string phase_of(const Error& e) {
   const NotSentMarker* marker = e.find<NotSentMarker>();
   return marker ? std::string(startup_phase_name(marker->phase)) : "none";
@@ -107,41 +115,29 @@ TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
 
   UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, worker->process_id));
   ASSERT_TRUE(process);
-  ASSERT_EQ(::WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
-  DWORD code = 99;
-  ::GetExitCodeProcess(process.get(), &code);
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(exit_code_within(process.get()), 0u);
 }
 
-TEST_F(WorkerLaunchWin32, AWorkerThatExitsWithoutConnectingIsReportedAsSuch) {
-  set_worker_mode("exit");
-  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
-  ASSERT_FALSE(s);
-  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXITED_BEFORE_READY");
-  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
-}
-
-TEST_F(WorkerLaunchWin32, AWorkerThatNeverConnectsIsUnconfirmed) {
-  set_worker_mode("silent");
-  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
-  ASSERT_FALSE(s);
-  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
-  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
-}
-
-TEST_F(WorkerLaunchWin32, AWorkerThatStaysAfterTheExchangeIsAnUnconfirmedExit) {
-  set_worker_mode("linger");
-  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
-  ASSERT_FALSE(s);
-  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXIT_UNCONFIRMED");
-  EXPECT_EQ(phase_of(s.error()), "workerReadiness");
-}
-
-TEST_F(WorkerLaunchWin32, AUserBrokerCannotProbeAnotherSession) {
-  const Status s = probe_session(make_win32_worker_launch(io), own_session() + 1, system_clock());
-  ASSERT_FALSE(s);
-  EXPECT_EQ(error_code_of(s.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
-  EXPECT_EQ(phase_of(s.error()), "callerIdentity");
+TEST_F(WorkerLaunchWin32, ProbeFailuresOfRealWorkersCarryTheirCodeAndPhase) {
+  struct Case {
+    const char* mode;
+    std::uint32_t session_offset;
+    const char* code;
+    const char* phase;
+  };
+  const Case cases[] = {
+      {"exit", 0, "DESKTOP_WORKER_EXITED_BEFORE_READY", "workerReadiness"},
+      {"silent", 0, "DESKTOP_WORKER_READY_UNCONFIRMED", "workerReadiness"},
+      {"linger", 0, "DESKTOP_WORKER_EXIT_UNCONFIRMED", "workerReadiness"},
+      {"normal", 1, "DESKTOP_PEER_NOT_AUTHORIZED", "callerIdentity"},  // a user broker, another session
+  };
+  for (const auto& c : cases) {
+    set_worker_mode(c.mode);
+    const Status s = probe_session(make_win32_worker_launch(io), own_session() + c.session_offset, system_clock());
+    ASSERT_FALSE(s) << c.mode;
+    EXPECT_EQ(error_code_of(s.error()), c.code) << c.mode;
+    EXPECT_EQ(phase_of(s.error()), c.phase) << c.mode;
+  }
 }
 
 // A pipe served by this process, and a worker started on it by hand with
@@ -176,10 +172,7 @@ TEST_F(WorkerLaunchWin32, AWorkerWritesNothingToAServerThatIsNotItsBroker) {
   DWORD read = 0;
   EXPECT_FALSE(::ReadFile(w.server.get(), &byte, 1, &read, nullptr));
   EXPECT_EQ(read, 0u);
-  ASSERT_EQ(::WaitForSingleObject(w.process.get(), 5000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  ::GetExitCodeProcess(w.process.get(), &code);
-  EXPECT_EQ(code, 64u);
+  EXPECT_EQ(exit_code_within(w.process.get()), 64u);
 }
 
 TEST_F(WorkerLaunchWin32, AWorkerAnnouncesItselfToItsBrokerAndEndsOnAProbeAck) {
@@ -207,10 +200,7 @@ TEST_F(WorkerLaunchWin32, AWorkerAnnouncesItselfToItsBrokerAndEndsOnAProbeAck) {
   out += ack;
   DWORD written = 0;
   ASSERT_TRUE(::WriteFile(w.server.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr));
-  ASSERT_EQ(::WaitForSingleObject(w.process.get(), 5000), WAIT_OBJECT_0);
-  DWORD code = 99;
-  ::GetExitCodeProcess(w.process.get(), &code);
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(exit_code_within(w.process.get()), 0u);
 }
 
 TEST(FramePipeWin32, AReadThatOutlivesItsLimitIsCancelledAndThePipeStaysUsable) {
