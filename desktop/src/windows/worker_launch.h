@@ -77,7 +77,7 @@ class WorkerLaunchSys {
   virtual Win32<bool> is_process_in_job() = 0;                            // IsProcessInJob(self)
   virtual Result<std::string> module_path() = 0;                          // GetModuleFileNameW
   virtual Win32<void> open_module_file(const std::string& path) = 0;      // read, FILE_SHARE_READ
-  virtual Win32<void> open_own_token() = 0;                               // OpenProcessToken(TOKEN_QUERY)
+  virtual Win32<void> open_own_token() = 0;  // OpenProcessToken(TOKEN_QUERY | TOKEN_DUPLICATE)
   virtual Win32<void> query_session_token(std::uint32_t session) = 0;     // WTSQueryUserToken
   virtual Win32<void> create_environment_block() = 0;                     // CreateEnvironmentBlock(token, FALSE)
   virtual Win32<std::vector<std::uint32_t>> token_group_attributes() = 0;  // GetTokenInformation(TokenGroups)

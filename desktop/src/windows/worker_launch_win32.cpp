@@ -61,8 +61,10 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     return {};
   }
 
+  // CreateEnvironmentBlock needs TOKEN_DUPLICATE besides TOKEN_QUERY on a
+  // primary token; without it the block cannot be built on Windows.
   Win32<void> open_own_token() override {
-    return win32_bool(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token_.put()));
+    return win32_bool(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, token_.put()));
   }
 
   Win32<void> query_session_token(std::uint32_t session) override {
