@@ -80,8 +80,11 @@ class SetupRecoveryE2e : public ::testing::Test {
     fs::remove(drive_c_ / "vor-journal.json");
   }
   void TearDown() override {
+    for (const char* name : {"VorKernoAgent", "VorKernoGuardian"}) run("setup-test-child.exe", {"service-delete", name});
     if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the flock
   }
+  // "<start type> <binary path>" of a service of the prefix, or "" when it does not exist.
+  std::string service(const std::string& name) { return run("setup-test-child.exe", {"service-show", name}).out; }
 
   fs::path root_, drive_c_, client_, tasks_;
   int lock_fd_ = -1;
@@ -157,6 +160,48 @@ TEST_F(SetupRecoveryE2e, AnInterruptedUpdateIsRolledBackAndTheTaskDeleted) {
   for (const auto& e : fs::recursive_directory_iterator(client_)) {
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
   }
+}
+
+// The update created both services: the rollback deletes them.
+TEST_F(SetupRecoveryE2e, ServicesTheUpdateCreatedAreRemoved) {
+  for (const char* name : {"VorKernoAgent", "VorKernoGuardian"}) {
+    ASSERT_EQ(run("setup-test-child.exe", {"service-create", name, "C:\\vor-absent\\new.exe"}).exit_code, 0);
+  }
+  ASSERT_EQ(service("VorKernoGuardian"), "3 C:\\vor-absent\\new.exe");
+  put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":"00112233445566778899aabbccddeeff",)"
+              R"("committed":false,"previousFiles":[null,null,null,null,null],"agent":null,"guardian":null})");
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 0) << slurp(root_ / "Setup/last-recovery.json");
+  EXPECT_EQ(service("VorKernoAgent"), "");
+  EXPECT_EQ(service("VorKernoGuardian"), "");
+  EXPECT_FALSE(fs::exists(root_ / "Setup/transaction.dat"));
+}
+
+// The update changed the agent's command line. Wine 8.0 answers the
+// delayed-start part of the saved configuration with 124 (not implemented),
+// so under Wine the run writes the old command line back, then fails and
+// reports that number; journal, backups and task stay for a later run.
+TEST_F(SetupRecoveryE2e, AChangedCommandLineIsWrittenBackThenWineRefusesDelayedStart) {
+  auto units = [](const std::string& text) {
+    std::string out = "[";
+    for (char c : text) out += std::to_string(static_cast<unsigned char>(c)) + ",";
+    return out + "0]";
+  };
+  ASSERT_EQ(run("setup-test-child.exe", {"service-create", "VorKernoAgent", "C:\\vor-absent\\agent.exe --new"}).exit_code, 0);
+  const std::string agent = R"({"running":false,"serviceType":16,"startType":2,"errorControl":1,"binaryCommand":)" +
+                            units("C:\\vor-absent\\agent.exe --old") + R"(,"display":)" + units("Vor Kerno Agent") +
+                            R"(,"dependencies":[0,0],"description":)" + units("agent") +
+                            R"(,"delayed":false,"sidType":1,"recovery":{"failureActionsOnNonCrashFailures":false}})";
+  put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":"00112233445566778899aabbccddeeff",)"
+              R"("committed":false,"previousFiles":[null,null,null,null,null],"agent":)" + agent + R"(,"guardian":null})");
+  put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
+  const std::string journal = slurp(root_ / "Setup/transaction.dat");
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED","win32Code":124})");
+  EXPECT_EQ(service("VorKernoAgent"), "2 C:\\vor-absent\\agent.exe --old");
+  EXPECT_EQ(slurp(root_ / "Setup/transaction.dat"), journal);
+  EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
 }
 
 TEST_F(SetupRecoveryE2e, AForeignTaskIsLeftInPlaceAndReported) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "setup_recovery/tests/fakes.h"
+#include "common/crypto.h"
 #include "installer/data_layout.h"
+#include "installer/sha256_stream.h"
 
 namespace vor::setup {
 namespace {
@@ -13,6 +15,24 @@ using testing::FakePorts;
 
 const std::string kTarget = "C:\\Root\\Setup\\last-recovery.json";
 const std::string kTemp = "C:\\Root\\Setup\\.state-00000000000000000000000000000001.tmp";
+
+TEST(Sha256Stream, PiecesGiveTheDigestOfTheWhole) {
+  // FIPS 180-2 "abc", and a text fed in uneven pieces across the 64-byte block size.
+  auto abc = Sha256Stream::create();
+  ASSERT_TRUE(abc);
+  ASSERT_TRUE((*abc)->update(bytes_of("ab")));
+  ASSERT_TRUE((*abc)->update(bytes_of("c")));
+  EXPECT_EQ(to_hex(*(*abc)->finish()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += static_cast<char>('a' + i % 26);
+  auto pieces = Sha256Stream::create();
+  for (std::size_t at = 0, step = 1; at < text.size(); at += step, step = step * 2 + 1) {
+    ASSERT_TRUE((*pieces)->update(bytes_of(text.substr(at, step))));
+  }
+  EXPECT_EQ(*(*pieces)->finish(), *sha256(text));
+  auto empty = Sha256Stream::create();
+  EXPECT_EQ(*(*empty)->finish(), *sha256(std::string()));
+}
 
 TEST(CreateDirectories, MakesMissingParentsAndAcceptsExistingOnes) {
   FakePorts f;

@@ -5,6 +5,9 @@
 //   exit <n>           exit code n
 //   hang <ms>          sleeps, then exits 0
 //   grandchild         starts "hang 60000" with its own handles inherited, exits 0
+//   service-create <name> <binary path>   a stopped demand-start own-process service
+//   service-delete <name>                 deletes it (exit 0 also when it is absent)
+//   service-show <name>                   prints "<start type> <binary path>", exit 1 when absent
 //   protect <in> <out> seals the bytes of <in> with DPAPI in machine scope
 //                      (no entropy) and writes "VORKST01", 0x01 and the blob to <out>
 #include <windows.h>
@@ -62,6 +65,40 @@ int wmain(int argc, wchar_t** argv) {
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
     return 0;
+  }
+  if (mode.rfind(L"service-", 0) == 0) {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) return 4;
+    int code = 0;
+    if (mode == L"service-create" && argc > 3) {
+      SC_HANDLE s = ::CreateServiceW(manager, argv[2], argv[2], SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, argv[3], nullptr, nullptr, nullptr,
+                                     nullptr, nullptr);
+      code = s ? 0 : 5;
+      if (s) ::CloseServiceHandle(s);
+    } else if (mode == L"service-delete") {
+      SC_HANDLE s = ::OpenServiceW(manager, arg.c_str(), DELETE);
+      if (s) {
+        code = ::DeleteService(s) ? 0 : 5;
+        ::CloseServiceHandle(s);
+      }
+    } else if (mode == L"service-show") {
+      SC_HANDLE s = ::OpenServiceW(manager, arg.c_str(), SERVICE_QUERY_CONFIG);
+      alignas(8) BYTE buffer[8192];
+      DWORD needed = 0;
+      if (s && ::QueryServiceConfigW(s, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), sizeof buffer, &needed)) {
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+        std::wstring path = c->lpBinaryPathName;
+        out(std::to_string(c->dwStartType) + " " + std::string(path.begin(), path.end()));
+      } else {
+        code = 1;
+      }
+      if (s) ::CloseServiceHandle(s);
+    } else {
+      code = 2;
+    }
+    ::CloseServiceHandle(manager);
+    return code;
   }
   if (mode == L"protect" && argc > 3) {
     std::ifstream in(std::filesystem::path(argv[2]), std::ios::binary);
