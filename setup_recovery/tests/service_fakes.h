@@ -186,6 +186,13 @@ class FakeScm final : public Scm {
   };
 };
 
+// A service text as the manager takes it: UTF-16 units with the terminating zero.
+inline std::vector<std::uint16_t> units(std::u16string_view text) {
+  std::vector<std::uint16_t> out(text.begin(), text.end());
+  out.push_back(0);
+  return out;
+}
+
 // Runs a coroutine on a fresh single-threaded loop to its end.
 template <class T>
 T run_to_end(asio::awaitable<T> task) {

@@ -14,15 +14,10 @@ using testing::FakeScm;
 using testing::FakeService;
 using testing::FakeTicker;
 using testing::run_to_end;
+using testing::units;
 
 const std::string kAgent(kAgentService);
 const std::string kGuardian(kGuardianService);
-
-std::vector<std::uint16_t> units(std::u16string_view text) {
-  std::vector<std::uint16_t> out(text.begin(), text.end());
-  out.push_back(0);
-  return out;
-}
 
 Snapshot snapshot(bool running) {
   Snapshot s;

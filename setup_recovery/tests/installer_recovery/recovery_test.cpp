@@ -108,6 +108,7 @@ using testing::FakeScm;
 using testing::FakeService;
 using testing::FakeTicker;
 using testing::run_to_end;
+using testing::units;
 
 const std::string kInstall = "C:\\Client";
 const std::string kTid = "00112233445566778899aabbccddeeff";
@@ -129,12 +130,6 @@ const std::vector<std::string> kTargets = {
 };
 
 std::string sha_hex(const std::string& text) { return to_hex(*sha256(text)); }
-
-std::vector<std::uint16_t> units(std::u16string_view text) {
-  std::vector<std::uint16_t> out(text.begin(), text.end());
-  out.push_back(0);
-  return out;
-}
 
 Snapshot saved_service(bool running, std::u16string_view command) {
   Snapshot s;
