@@ -1,5 +1,6 @@
 #include "standalone/worker_mode.h"
 
+#include "native/execution_evidence.h"
 #include "standalone/error_codes.h"
 
 namespace vor::desktop {
@@ -77,6 +78,7 @@ Response executor_failure_response(const Request& request, const Error& error) {
 void complete_worker_response(Response& response, const Request& request,
                               const std::optional<ArmedInputPolicy>& policy, const InputFlags& flags) {
   const ActionKind kind = action_kind(request.action);
+  response.execution = build_execution_evidence(kind, response, flags.dispatched);
   if (!carries_input_diagnostic(kind, policy.has_value())) return;
   InputDiagnostic input;
   if (policy) {

@@ -86,7 +86,8 @@ using DesktopExecutor =
 // "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence.
 Response executor_failure_response(const Request& request, const Error& error);
 
-// Members every response gets after the executor, success or failure.
+// Members every response gets after the executor, success or failure: the
+// execution evidence (every kind but launch) and the input diagnostic.
 void complete_worker_response(Response& response, const Request& request,
                               const std::optional<ArmedInputPolicy>& policy, const InputFlags& flags);
 

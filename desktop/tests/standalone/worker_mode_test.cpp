@@ -306,5 +306,35 @@ TEST(CompleteWorkerResponse, InputDiagnosticByKindAndPolicy) {
   }
 }
 
+TEST(CompleteWorkerResponse, ExecutionEvidenceForEveryKindButLaunch) {
+  const std::string launch = with_kind(R"({"kind":"launch","program":"C:\\x.exe","arguments":[]})");
+  struct Case {
+    std::string request;
+    std::string code;
+    bool dispatched;
+    std::optional<std::string> delivery;  // nullopt: no execution
+    std::string verification;
+  };
+  const Case cases[] = {
+      {kClick, "DESKTOP_INPUT_OUTCOME_UNKNOWN", false, "unknown", "unknown"},
+      {kClick, "DESKTOP_INPUT_SENT", true, "attempted_once", "not_verified"},
+      {focus_of(kClick), "DESKTOP_FOCUS_ACCEPTED", true, "not_applicable", "foreground_observed"},
+      {element_action_of(kClick), "DESKTOP_TARGET_CHANGED", false, "not_dispatched", "not_verified"},
+      {launch, "DESKTOP_LAUNCHED", true, std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    const Request request = request_of(c.request);
+    Response r = build_response(request, c.code, "x");
+    InputFlags flags;
+    flags.dispatched = c.dispatched;
+    complete_worker_response(r, request, std::nullopt, flags);
+    ASSERT_EQ(r.execution.has_value(), c.delivery.has_value()) << c.request;
+    if (!c.delivery) continue;
+    EXPECT_EQ(r.execution->delivery, *c.delivery) << c.request;
+    EXPECT_EQ(r.execution->verification, c.verification) << c.request;
+    EXPECT_EQ(r.execution->reason_code, c.code) << c.request;
+  }
+}
+
 }  // namespace
 }  // namespace vor::desktop
