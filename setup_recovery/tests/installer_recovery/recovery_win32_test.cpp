@@ -160,6 +160,29 @@ TEST_F(ScmTest, AStoppedServiceIsDisabledAndNothingElseChanges) {
             (std::pair<std::string, DWORD>{"C:\\vor-setup-tests\\absent-service.exe --new", SERVICE_DISABLED}));
 }
 
+TEST_F(ScmTest, ARealServiceIsStartedAndStoppedWithTheWaits) {
+  const std::string name = unique_name();
+  TestService service(name, "\"" + exe_dir() + "\\setup-test-service.exe\"");
+  ASSERT_TRUE(service.created());
+  auto started = start_service_and_wait(control, name);
+  ASSERT_TRUE(started) << started.error().display_chain();
+  auto status = (*open_service_if_present(*scm, name, kServiceAccessStatus))->query_status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->current_state, kStateRunning);
+  ASSERT_TRUE(start_service_and_wait(control, name));  // running already: no second start
+  // Running: the disable step refuses it until it is stopped.
+  auto early = disable_stopped_service(control, name);
+  ASSERT_FALSE(early);
+  EXPECT_EQ(early.error().display_chain(), kSetupServiceStopFailed);
+  auto stopped = run_to_end(stop_service_and_wait(control, name));
+  ASSERT_TRUE(stopped) << stopped.error().display_chain();
+  status = (*open_service_if_present(*scm, name, kServiceAccessStatus))->query_status();
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->current_state, kStateStopped);
+  ASSERT_TRUE(disable_stopped_service(control, name));
+  EXPECT_EQ(TestService::config(name).second, static_cast<DWORD>(SERVICE_DISABLED));
+}
+
 // --- the child runner with real processes ---
 
 class ChildTest : public ::testing::Test {
