@@ -17,8 +17,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/time.h"
+#include "native/input_records.h"
 #include "native/win32_result.h"
 #include "protocol/observation.h"
 
@@ -81,6 +83,14 @@ class InputSys {
   // GetLastInputInfo (structure size 8): the tick in milliseconds since start-up.
   virtual Win32<std::uint32_t> last_input_tick() = 0;
   virtual std::int16_t async_key_state(int virtual_key) = 0;  // GetAsyncKeyState
+  // GetSystemMetrics of SM_XVIRTUALSCREEN, SM_YVIRTUALSCREEN,
+  // SM_CXVIRTUALSCREEN and SM_CYVIRTUALSCREEN.
+  virtual VirtualScreen virtual_screen() = 0;
+  // SendInput of the records in order (each copied into an INPUT, the size
+  // passed is sizeof(INPUT)): the number of records inserted, which is less
+  // than the count when input was blocked part way; the Win32 error when
+  // none was inserted.
+  virtual Win32<std::uint32_t> send_input(const std::vector<InputRecord>& records) = 0;
 };
 
 // Time: a monotonic clock for deadlines, UTC for observations, and sleeping.

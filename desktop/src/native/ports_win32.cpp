@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "common/handle_win32.h"
 #include "native/process_identity.h"
@@ -108,6 +110,30 @@ class Win32ProcSys final : public ProcSys {
   std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
 };
 
+static_assert(sizeof(void*) != 8 || sizeof(INPUT) == 40, "SendInput takes 40-byte records on x86-64");
+
+INPUT to_input(const InputRecord& record) {
+  INPUT input{};
+  if (const auto* m = std::get_if<MouseInput>(&record)) {
+    input.type = INPUT_MOUSE;
+    input.mi.dx = m->dx;
+    input.mi.dy = m->dy;
+    input.mi.mouseData = m->mouse_data;
+    input.mi.dwFlags = m->flags;
+    input.mi.time = m->time;
+    input.mi.dwExtraInfo = static_cast<ULONG_PTR>(m->extra_info);
+  } else {
+    const auto& k = std::get<KeyboardInput>(record);
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = k.virtual_key;
+    input.ki.wScan = k.scan;
+    input.ki.dwFlags = k.flags;
+    input.ki.time = k.time;
+    input.ki.dwExtraInfo = static_cast<ULONG_PTR>(k.extra_info);
+  }
+  return input;
+}
+
 class Win32InputSys final : public InputSys {
  public:
   Win32<std::uint32_t> last_input_tick() override {
@@ -117,6 +143,19 @@ class Win32InputSys final : public InputSys {
     return info.dwTime;
   }
   std::int16_t async_key_state(int virtual_key) override { return ::GetAsyncKeyState(virtual_key); }
+  VirtualScreen virtual_screen() override {
+    return {::GetSystemMetrics(SM_XVIRTUALSCREEN), ::GetSystemMetrics(SM_YVIRTUALSCREEN),
+            ::GetSystemMetrics(SM_CXVIRTUALSCREEN), ::GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+  }
+  Win32<std::uint32_t> send_input(const std::vector<InputRecord>& records) override {
+    std::vector<INPUT> inputs;
+    inputs.reserve(records.size());
+    for (const auto& record : records) inputs.push_back(to_input(record));
+    if (inputs.empty()) return 0u;
+    const UINT inserted = ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+    if (inserted == 0) return win32_error(::GetLastError());
+    return static_cast<std::uint32_t>(inserted);
+  }
 };
 
 }  // namespace

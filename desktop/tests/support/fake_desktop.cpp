@@ -157,4 +157,16 @@ std::int16_t FakeDesktop::async_key_state(int virtual_key) {
   return held_keys.contains(virtual_key) ? static_cast<std::int16_t>(0x8000) : 0;
 }
 
+Win32<std::uint32_t> FakeDesktop::send_input(const std::vector<InputRecord>& records) {
+  sent_batches.push_back(records);
+  std::size_t count = records.size();
+  if (!send_limits.empty()) {
+    count = std::min<std::size_t>(count, send_limits.front());
+    send_limits.pop_front();
+  }
+  if (count == 0 && !records.empty()) return win32_error(kFakeAccessDenied);
+  inserted.insert(inserted.end(), records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
+  return static_cast<std::uint32_t>(count);
+}
+
 }  // namespace vor::desktop::testing

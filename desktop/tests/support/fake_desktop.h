@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -125,6 +126,15 @@ class FakeDesktop final : public WindowSys, public ProcSys, public InputSys {
   // InputSys
   Win32<std::uint32_t> last_input_tick() override { return last_input; }
   std::int16_t async_key_state(int virtual_key) override;
+  VirtualScreen virtual_screen() override { return screen; }
+  // Records the batch; inserts at most the next scripted limit (all when no
+  // limit is left), and fails with ERROR_ACCESS_DENIED when that is 0.
+  Win32<std::uint32_t> send_input(const std::vector<InputRecord>& records) override;
+
+  VirtualScreen screen{0, 0, 1920, 1080};
+  std::deque<std::uint32_t> send_limits;
+  std::vector<std::vector<InputRecord>> sent_batches;  // each batch as given
+  std::vector<InputRecord> inserted;                   // the records inserted, in order
 
  private:
   const FakeWindow* find(WindowHandle handle) const;
