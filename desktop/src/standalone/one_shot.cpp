@@ -1,6 +1,9 @@
 #include "standalone/one_shot.h"
 
 #include "build_capabilities/capabilities.h"
+#include "standalone/image_export.h"
+#include "standalone/operation_status.h"
+#include "standalone/reconcile.h"
 #include "standalone/windows_sessions.h"
 
 namespace vor::desktop {
@@ -35,9 +38,18 @@ Result<CliDocument> run_standalone_command(const OneShotCommand& command, const 
             return services.probe(probe);
           },
           [](const cmd::Execute&) { return not_built("execute"); },
-          [](const cmd::Status&) { return not_built("status"); },
-          [](const cmd::ImageExport&) { return not_built("image-export"); },
-          [](const cmd::Reconcile&) { return not_built("reconcile"); },
+          [&](const cmd::Status& status) -> Result<CliDocument> {
+            if (services.state == nullptr) return not_built("status");
+            return run_status(*services.state, status);
+          },
+          [&](const cmd::ImageExport& image_export) -> Result<CliDocument> {
+            if (services.state == nullptr) return not_built("image-export");
+            return run_image_export(*services.state, image_export);
+          },
+          [&](const cmd::Reconcile& reconcile) -> Result<CliDocument> {
+            if (services.state == nullptr) return not_built("reconcile");
+            return run_reconcile(*services.state, reconcile);
+          },
       },
       command);
 }

@@ -10,11 +10,17 @@
 
 namespace vor::desktop {
 
+// The state store's ports (standalone/operation_status.h), kept out of this
+// header so that callers need not see the store's port names.
+struct StatePorts;
+
 // Work that lives in modules above this one, handed in by the composition
 // root. An empty member answers its verb as not available.
 struct OneShotServices {
   // The probe document (standalone/probe.h) of a session.
   std::function<CliDocument(const cmd::Probe&)> probe;
+  // The state store's ports for `status`, `image-export` and `reconcile`.
+  StatePorts* state = nullptr;
 };
 
 Result<CliDocument> run_standalone_command(const OneShotCommand& command, const OneShotServices& services);

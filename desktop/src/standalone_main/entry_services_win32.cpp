@@ -4,6 +4,7 @@
 
 #include "broker/probe.h"
 #include "standalone/one_shot.h"
+#include "standalone/operation_status_win32.h"
 #include "standalone/worker_mode.h"
 
 namespace vor::desktop {
@@ -30,7 +31,9 @@ Result<CliDocument> run_session_command(const SessionCommand&) {
 EntryServices make_win32_entry_services() {
   EntryServices s;
   s.run_one_shot = [](const OneShotCommand& command) {
-    return run_standalone_command(command, OneShotServices{run_probe_command});
+    return with_win32_state_ports([&](StatePorts& state) {
+      return run_standalone_command(command, OneShotServices{run_probe_command, &state});
+    });
   };
   s.run_session = run_session_command;
   s.run_worker = run_worker_mode;

@@ -1,0 +1,71 @@
+#include "standalone/image_export.h"
+
+#include <chrono>
+
+#include "common/time.h"
+#include "standalone/image_store.h"
+#include "standalone/state_maintenance.h"
+
+namespace vor::desktop {
+namespace {
+
+// Writes the plain copy and reads it back; a copy that does not read back
+// as the recorded image is removed again rather than left for the caller.
+Status write_plain_copy(StatePorts& ports, const std::string& path, const Bytes& png, const Image& image) {
+  // A copy from an earlier export in the same lease is made anew.
+  if (auto removed = remove_state_file(ports.ctx.fs, path); !removed) return removed;
+  if (auto written = write_whole_file(ports.ctx.fs, path, png); !written) return written;
+  auto copy = read_bounded_file(ports.ctx.fs, path, kPlainImageFileLimit);
+  Status valid = copy ? validate_stored_image(*copy, image) : Status(fail(std::move(copy.error())));
+  if (copy) wipe_plaintext_buffer(*copy);
+  if (!valid) (void)remove_state_file(ports.ctx.fs, path);
+  return valid;
+}
+
+}  // namespace
+
+Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& command) {
+  auto root = ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir);
+  if (!root) return fail(std::move(root.error()));
+  auto gate = open_gate(ports.ctx.fs, *root);
+  if (!gate) return fail(std::move(gate.error()));
+  if (auto maintained = refresh_state_store(ports.ctx, *root); !maintained) return fail(std::move(maintained.error()));
+  auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
+  if (!receipt) return fail(std::move(receipt.error()));
+
+  if (!receipt->image) return fail(state_error(kImageExpired, "the operation stored no image"));
+  const Image& image = *receipt->image;
+  const Time now = ports.ctx.clock.now_utc();
+  if (now < image.created_at ||
+      std::chrono::duration_cast<std::chrono::milliseconds>(now - image.created_at).count() >= kImageLeaseMilliseconds) {
+    return fail(state_error(kImageExpired, "the image lease is over"));
+  }
+  auto name = state_file_name(receipt->operation_id, "image");
+  if (!name) return fail(std::move(name.error()));
+  if (image.file_name != *name) return fail(state_error(kImageUnavailable, "the image is not stored protected"));
+
+  auto png = read_protected_image(ports.ctx, *root, receipt->operation_id, image);
+  if (!png) return fail(std::move(png.error()));
+  WipeOnExit wipe(*png);
+  auto plain_path = state_file_path(*root, receipt->operation_id, "png");
+  if (!plain_path) return fail(std::move(plain_path.error()));
+  if (auto quota = check_disk_quota(ports.ctx.fs, *root); !quota) return fail(std::move(quota.error()));
+  if (auto copied = write_plain_copy(ports, *plain_path, *png, image); !copied) return fail(std::move(copied.error()));
+
+  return json::Object{
+      {"schemaVersion", kCliSchema},
+      {"operationId", receipt->operation_id},
+      {"sessionId", receipt->session_id},
+      {"code", kImageExported},
+      {"image",
+       json::Object{
+           {"path", *plain_path},
+           {"bytes", image.bytes},
+           {"sha256", image.sha256},
+           {"createdAt", format_rfc3339(image.created_at)},
+           {"mimeType", kPngMimeType},
+       }},
+  };
+}
+
+}  // namespace vor::desktop

@@ -1,0 +1,110 @@
+#include "standalone/operation_status.h"
+
+#include <chrono>
+
+#include "common/time.h"
+#include "protocol/response.h"
+
+namespace vor::desktop {
+namespace {
+
+std::int64_t whole_milliseconds(std::chrono::nanoseconds d) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+// The protected image is shown only while its lease holds, under the name of
+// this operation, and as a regular file (no directory, no link).
+Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const Receipt& receipt) {
+  const Image& image = *receipt.image;
+  if (whole_milliseconds(ports.ctx.clock.now_utc() - image.created_at) > 59999) return false;
+  auto name = state_file_name(receipt.operation_id, "image");
+  if (!name) return fail(std::move(name.error()));
+  if (image.file_name != *name) return false;
+  const std::string path = root.join(*name);
+  if (!check_state_path(ports.ctx.fs, path)) return false;
+  FileOpenSpec spec;
+  spec.access = FileAccess::kRead;
+  spec.share = kShareRead | kShareWrite;
+  spec.backup_semantics = true;
+  auto file = ports.ctx.fs.open(path, spec);
+  if (!file) return false;
+  auto facts = (*file)->query();
+  if (!facts) return false;
+  if (facts->attributes & kAttributeDirectory) return false;
+  if ((facts->attributes & kAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) return false;
+  return true;
+}
+
+std::string_view code_of_phase(ReceiptPhase phase) {
+  switch (phase) {
+    case ReceiptPhase::kUnknown: return kOutcomeUnknown;
+    case ReceiptPhase::kRunning: return kOperationRunning;
+    case ReceiptPhase::kReconciled: return kOutcomeReconciled;
+    case ReceiptPhase::kFinished: break;
+  }
+  return kOperationFinished;
+}
+
+}  // namespace
+
+Result<bool> operation_process_runs(ProcessLiveness& processes, std::uint32_t process_id, std::uint64_t created) {
+  auto process = processes.open(process_id);
+  if (!process) {
+    if (process.error().os_error() == kErrorInvalidParameter) return false;
+    return fail(state_error_over(kProcessStateUnavailable, std::move(process.error())));
+  }
+  auto creation = (*process)->creation_time();
+  if (!creation) return fail(state_error_over(kProcessStateUnavailable, std::move(creation.error())));
+  if (*creation != created) return false;
+  auto exited = (*process)->has_exited();
+  if (!exited) return fail(state_error_over(kProcessStateUnavailable, std::move(exited.error())));
+  return !*exited;
+}
+
+Result<CliDocument> operation_status_document(StatePorts& ports, const StateRoot& root, const Receipt& receipt) {
+  ReceiptPhase phase = receipt.phase;
+  if (phase == ReceiptPhase::kRunning) {
+    auto runs = operation_process_runs(ports.processes, receipt.pid, receipt.pid_created);
+    if (!runs || !*runs) phase = ReceiptPhase::kUnknown;
+  }
+
+  json::Value image = nullptr;
+  if (receipt.image) {
+    auto available = image_is_available(ports, root, receipt);
+    if (!available) return fail(std::move(available.error()));
+    if (*available) {
+      image = json::Object{
+          {"path", root.join(receipt.image->file_name)},
+          {"bytes", receipt.image->bytes},
+          {"sha256", receipt.image->sha256},
+          {"mimeType", kPngMimeType},
+          {"createdAt", format_rfc3339(receipt.image->created_at)},
+          {"protection", kImageProtection},
+      };
+    }
+  }
+
+  return json::Object{
+      {"schemaVersion", kCliSchema},
+      {"operationId", receipt.operation_id},
+      {"sessionId", receipt.session_id},
+      {"phase", receipt_phase_name(phase)},
+      {"mutating", receipt.mutating},
+      {"result", receipt.result ? response_to_value(*receipt.result) : json::Value(nullptr)},
+      {"image", std::move(image)},
+      {"createdAt", format_rfc3339(receipt.created_at)},
+      {"finishedAt", receipt.finished_at ? json::Value(format_rfc3339(*receipt.finished_at)) : json::Value(nullptr)},
+      {"code", code_of_phase(phase)},
+      {"nextSafeAction", phase == ReceiptPhase::kUnknown ? kUnsettledSentence : kSettledSentence},
+  };
+}
+
+Result<CliDocument> run_status(StatePorts& ports, const cmd::Status& command) {
+  auto root = ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir);
+  if (!root) return fail(std::move(root.error()));
+  auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
+  if (!receipt) return fail(std::move(receipt.error()));
+  return operation_status_document(ports, *root, *receipt);
+}
+
+}  // namespace vor::desktop
