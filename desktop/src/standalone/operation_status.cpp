@@ -21,7 +21,6 @@ Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const 
   if (!name) return fail(std::move(name.error()));
   if (image.file_name != *name) return false;
   const std::string path = root.join(*name);
-  if (!check_state_path(ports.ctx.fs, path)) return false;
   FileOpenSpec spec;
   spec.access = FileAccess::kRead;
   spec.share = kShareRead | kShareWrite;
