@@ -9,17 +9,19 @@
 namespace vor::desktop {
 namespace {
 
-// Writes the plain copy and reads it back; a copy that does not read back
-// as the recorded image is removed again rather than left for the caller.
+// Writes the plain copy and reads it back; a copy cut short or not reading
+// back as the recorded image is removed again rather than left half made.
 Status write_plain_copy(StatePorts& ports, const std::string& path, const Bytes& png, const Image& image) {
   // A copy from an earlier export in the same lease is made anew.
   if (auto removed = remove_state_file(ports.ctx.fs, path); !removed) return removed;
-  if (auto written = write_whole_file(ports.ctx.fs, path, png); !written) return written;
-  auto copy = read_bounded_file(ports.ctx.fs, path, kPlainImageFileLimit);
-  Status valid = copy ? validate_stored_image(*copy, image) : Status(fail(std::move(copy.error())));
-  if (copy) wipe_plaintext_buffer(*copy);
-  if (!valid) (void)remove_state_file(ports.ctx.fs, path);
-  return valid;
+  Status copied = write_whole_file(ports.ctx.fs, path, png);
+  if (copied) {
+    auto copy = read_bounded_file(ports.ctx.fs, path, kPlainImageFileLimit);
+    copied = copy ? validate_stored_image(*copy, image) : Status(fail(std::move(copy.error())));
+    if (copy) wipe_plaintext_buffer(*copy);
+  }
+  if (!copied) (void)remove_state_file(ports.ctx.fs, path);
+  return copied;
 }
 
 }  // namespace

@@ -74,8 +74,8 @@ class StateVerbs : public ReceiptStore {
   Receipt with_image(const std::string& operation_id, Time created) {
     Receipt r = sample_receipt(operation_id);
     auto image = store_protected_image(ctx, root(), operation_id, png, created);
-    EXPECT_TRUE(image);
-    r.image = *image;
+    EXPECT_TRUE(image) << (image ? "" : image.error().display_chain());
+    if (image) r.image = *image;
     return r;
   }
   std::string path_of(const std::string& operation_id, std::string_view extension) {
