@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,37 @@ TEST(Marionet, WorkerWaitingOnABusyPipeIsEndedByItsLifetimeDeadline) {
   EXPECT_EQ(code, 124u);
   EXPECT_EQ(printed, 0u);
   EXPECT_GE(elapsed_ms, 14500u);
+}
+
+TEST(Marionet, StateVerbsOfAnUnknownOperationCreateTheRootAndFail) {
+  const PrefixDir dir = fresh_prefix_dir("state-unknown-op");
+  struct Case {
+    std::vector<std::string> args;
+    const char* reported_id;  // the operation id the error document names
+  } cases[] = {
+      {{"status", "--operation-id", "op-none", "--state-dir", dir.windows_path}, "op-none"},
+      {{"image-export", "--operation-id", "op-none", "--state-dir", dir.windows_path}, nullptr},
+      {{"reconcile", "--operation-id", "op-none", "--observation-id", "op-look", "--state-dir", dir.windows_path},
+       "op-none"},
+  };
+  for (const Case& c : cases) {
+    auto r = run(kExe, c.args);
+    EXPECT_EQ(r.exit_code, 1) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(r.out, error_document("DESKTOP_FILE_UNAVAILABLE", kDefault, c.reported_id)) << c.args[0];
+    EXPECT_TRUE(std::filesystem::is_directory(dir.linux_path + "/VorDesktop-v1")) << c.args[0];
+  }
+}
+
+TEST(Marionet, StatusOfAMissingStateDirectoryNamesTheOperation) {
+  const PrefixDir dir = fresh_prefix_dir("state-missing");
+  auto r = run(kExe, {"status", "--operation-id", "op-1", "--state-dir", dir.windows_path + "\\absent"});
+  EXPECT_EQ(r.exit_code, 1);
+  auto doc = json::parse(r.out);
+  ASSERT_TRUE(doc) << r.out;
+  ASSERT_NE(doc->find("code"), nullptr);
+  EXPECT_EQ(*doc->find("code")->as_string(), "DESKTOP_STATE_DIR_REQUIRED");
+  EXPECT_EQ(*doc->find("operationId")->as_string(), "op-1");
+  EXPECT_FALSE(std::filesystem::exists(dir.linux_path + "/absent"));
 }
 
 }  // namespace
