@@ -18,6 +18,7 @@
 #include "native/ports_win32.h"
 #include "native/process_identity.h"
 #include "native/win32_result_win32.h"
+#include "support/fake_desktop.h"
 
 namespace vor::desktop {
 namespace {
@@ -258,9 +259,17 @@ TEST_F(ObservationWin32, WindowAppearingDuringTheSearchIsFound) {
 }
 
 TEST_F(ObservationWin32, NoMatchIsAnEmptyListAfterTheTimeout) {
-  auto found = find_matching_windows(ports(), session_, WindowSelector{std::nullopt, "No such window title"}, 1000);
+  // Real windows, but time passes only in the search's sleeps: on a loaded
+  // machine a real pass may itself outlast the deadline, which is the
+  // time-out outcome, not the one under test here.
+  testing::FakeClock clock;
+  auto windows = make_win32_window_sys();
+  auto input = make_win32_input_sys();
+  const DesktopPorts timed{*windows, *processes_, *input, clock};
+  auto found = find_matching_windows(timed, session_, WindowSelector{std::nullopt, "No such window title"}, 1000);
   ASSERT_TRUE(found) << found.error().display_chain();
   EXPECT_TRUE(found->empty());
+  EXPECT_GE(clock.elapsed(), std::chrono::milliseconds(1000));
 }
 
 TEST_F(ObservationWin32, ProcessFailuresCarryTheWin32Error) {
