@@ -119,16 +119,16 @@ class FileSystem {
 
 // The SID string of the current process's user, behind a port so that the
 // root's access list can be chosen in tests.
-class ProcessIdentity {
+class CallerIdentity {
  public:
-  virtual ~ProcessIdentity() = default;
+  virtual ~CallerIdentity() = default;
   virtual Result<std::string> current_user_sid() = 0;
 };
 
 #ifdef _WIN32
 std::unique_ptr<FileSystem> make_win32_file_system();
 // query_process_user_sid of the current process (state_identity.h).
-std::unique_ptr<ProcessIdentity> make_win32_process_identity();
+std::unique_ptr<CallerIdentity> make_win32_caller_identity();
 #endif
 
 }  // namespace vor::desktop

@@ -37,7 +37,7 @@ Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& 
 
   if (!receipt->image) return fail(state_error(kImageExpired, "the operation stored no image"));
   const Image& image = *receipt->image;
-  const Time now = ports.ctx.clock.now_utc();
+  const Time now = ports.ctx.clock.utc_now();
   if (now < image.created_at ||
       std::chrono::duration_cast<std::chrono::milliseconds>(now - image.created_at).count() >= kImageLeaseMilliseconds) {
     return fail(state_error(kImageExpired, "the image lease is over"));

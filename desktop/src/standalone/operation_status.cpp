@@ -16,7 +16,7 @@ std::int64_t whole_milliseconds(std::chrono::nanoseconds d) {
 // this operation, and as a regular file (no directory, no link).
 Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const Receipt& receipt) {
   const Image& image = *receipt.image;
-  if (whole_milliseconds(ports.ctx.clock.now_utc() - image.created_at) > 59999) return false;
+  if (whole_milliseconds(ports.ctx.clock.utc_now() - image.created_at) > 59999) return false;
   auto name = state_file_name(receipt.operation_id, "image");
   if (!name) return fail(std::move(name.error()));
   if (image.file_name != *name) return false;

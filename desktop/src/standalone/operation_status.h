@@ -65,7 +65,7 @@ std::unique_ptr<ProcessLiveness> make_win32_process_liveness();
 // The ports of the state verbs, owned by the composition root.
 struct StatePorts {
   StateContext ctx;
-  ProcessIdentity& identity;
+  CallerIdentity& identity;
   ProcessLiveness& processes;
 };
 

@@ -48,10 +48,9 @@ namespace vor::desktop {
 Result<CliDocument> with_win32_state_ports(const std::function<Result<CliDocument>(StatePorts&)>& work) {
   auto fs = make_win32_file_system();
   auto dpapi = make_win32_data_protection();
-  auto clock = make_system_clock();
-  auto identity = make_win32_process_identity();
+  auto identity = make_win32_caller_identity();
   auto processes = make_win32_process_liveness();
-  StatePorts ports{make_state_context(*fs, *dpapi, *clock), *identity, *processes};
+  StatePorts ports{make_state_context(*fs, *dpapi, system_clock()), *identity, *processes};
   return work(ports);
 }
 

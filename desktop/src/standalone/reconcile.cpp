@@ -34,7 +34,7 @@ Result<CliDocument> run_reconcile(StatePorts& ports, const cmd::Reconcile& comma
   if (!observation->result || observation->result->code != kObservedCode) {
     return refused("the observation observed nothing");
   }
-  const Time now = ports.ctx.clock.now_utc();
+  const Time now = ports.ctx.clock.utc_now();
   if (*observation->finished_at > now ||
       std::chrono::duration_cast<std::chrono::milliseconds>(now - *observation->finished_at).count() >
           kObservationFreshnessMilliseconds) {

@@ -18,7 +18,7 @@ Error os_under(std::string_view code, const char* call) {
   return state_error_over(code, Error::os(::GetLastError(), std::string(call) + " failed"));
 }
 
-class Win32ProcessIdentity final : public ProcessIdentity {
+class Win32CallerIdentity final : public CallerIdentity {
  public:
   Result<std::string> current_user_sid() override { return query_process_user_sid(::GetCurrentProcessId()); }
 };
@@ -56,6 +56,6 @@ Result<std::string> query_process_user_sid(std::uint32_t process_id) {
   return token_user_sid(token.get());
 }
 
-std::unique_ptr<ProcessIdentity> make_win32_process_identity() { return std::make_unique<Win32ProcessIdentity>(); }
+std::unique_ptr<CallerIdentity> make_win32_caller_identity() { return std::make_unique<Win32CallerIdentity>(); }
 
 }  // namespace vor::desktop

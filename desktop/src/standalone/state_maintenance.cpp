@@ -162,13 +162,13 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
 }
 
 Status refresh_state_store(StateContext& ctx, const StateRoot& root) {
-  return maintain_state_directory(ctx, root, ctx.clock.now_utc(), false);
+  return maintain_state_directory(ctx, root, ctx.clock.utc_now(), false);
 }
 
 Status open_state_store(StateContext& ctx, const StateRoot& root, bool expire_images) {
   auto gate = open_gate(ctx.fs, root);
   if (!gate) return fail(std::move(gate.error()));
-  return maintain_state_directory(ctx, root, ctx.clock.now_utc(), expire_images);
+  return maintain_state_directory(ctx, root, ctx.clock.utc_now(), expire_images);
 }
 
 }  // namespace vor::desktop

@@ -36,19 +36,6 @@ Error state_error(std::string_view code, std::string detail) {
 
 Error state_error_over(std::string_view code, Error cause) { return std::move(cause).context(to_string(code)); }
 
-namespace {
-
-class SystemClock final : public Clock {
- public:
-  Time now_utc() override {
-    return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
-  }
-};
-
-}  // namespace
-
-std::unique_ptr<Clock> make_system_clock() { return std::make_unique<SystemClock>(); }
-
 StateContext make_state_context(FileSystem& fs, DataProtection& dpapi, Clock& clock) {
   return StateContext{fs, dpapi, clock, [] { return uuid_v4_hex(); }};
 }
@@ -165,7 +152,7 @@ Status compare_state_dacl(FileSystem& fs, const std::string& path, const std::st
   return {};
 }
 
-Result<StateRoot> ensure_state_directory(FileSystem& fs, ProcessIdentity& identity, std::string_view state_dir) {
+Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identity, std::string_view state_dir) {
   if (auto ok = check_state_path(fs, state_dir); !ok) return fail(std::move(ok.error()));
   auto attributes = fs.attributes(std::string(state_dir));
   if (!attributes) return fail(state_error_over(kStateDirRequired, std::move(attributes.error())));

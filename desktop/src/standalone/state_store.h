@@ -24,6 +24,7 @@
 #include "common/data_protection.h"
 #include "common/error.h"
 #include "common/time.h"
+#include "native/ports.h"
 #include "standalone/file_system.h"
 
 namespace vor::desktop {
@@ -74,13 +75,6 @@ inline constexpr std::uint64_t kMaximumImageBytes = 15339520;  // all *.image an
 // Descriptor sizes and rendered SDDL lengths are bounded by this.
 inline constexpr std::size_t kSecurityTextLimit = 65536;
 
-class Clock {
- public:
-  virtual ~Clock() = default;
-  virtual Time now_utc() = 0;  // UTC, nanoseconds
-};
-// The system's wall clock.
-std::unique_ptr<Clock> make_system_clock();
 
 // The ports every store operation may need, owned by the composition root.
 struct StateContext {
@@ -127,7 +121,7 @@ std::string state_root_sddl(std::string_view user_sid);
 
 // Creates or verifies <state_dir>\VorDesktop-v1, compares its DACL exactly
 // and opens it.
-Result<StateRoot> ensure_state_directory(FileSystem& fs, ProcessIdentity& identity, std::string_view state_dir);
+Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identity, std::string_view state_dir);
 
 // Renders the DACL of `path` and of `expected_sddl` and requires the same text.
 Status compare_state_dacl(FileSystem& fs, const std::string& path, const std::string& expected_sddl);

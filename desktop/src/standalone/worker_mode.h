@@ -23,6 +23,7 @@
 #include "protocol/messages.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
+#include "standalone/state_store.h"
 #include "standalone/worker_args.h"
 #include "standalone/worker_mode_pipe.h"
 
@@ -30,7 +31,6 @@ namespace vor::desktop {
 
 // Each read and write of the worker pipe has its own limit.
 inline constexpr std::chrono::milliseconds kWorkerPipeLimit{3000};
-inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";
 inline constexpr std::string_view kExecutorFailureCode = "DESKTOP_OPERATION_FAILED";
 
 Status run_worker_mode(std::span<const std::optional<std::string>> args);

@@ -36,9 +36,9 @@ class Win32ReceiptTest : public ::testing::Test {
   }
 
   std::unique_ptr<FileSystem> fs = make_win32_file_system();
-  std::unique_ptr<ProcessIdentity> identity = make_win32_process_identity();
+  std::unique_ptr<CallerIdentity> identity = make_win32_caller_identity();
   std::unique_ptr<DataProtection> dpapi = make_win32_data_protection();
-  std::unique_ptr<Clock> clock = make_system_clock();
+  Clock* clock = &system_clock();
   StateContext ctx = make_state_context(*fs, *dpapi, *clock);
   std::string dir;
   std::optional<StateRoot> root;
@@ -72,7 +72,7 @@ TEST_F(Win32ReceiptTest, ImageLeaseAndMaintenance) {
   Bytes png(4000, 0x42);
   const std::uint8_t signature[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
   std::copy(std::begin(signature), std::end(signature), png.begin());
-  const Time now = clock->now_utc();
+  const Time now = clock->utc_now();
   auto image = store_protected_image(ctx, *root, "cap-1", png, now);
   ASSERT_TRUE(image) << image.error().display_chain();
   Receipt r = testing::sample_receipt("cap-1");

@@ -381,13 +381,18 @@ class FakeDataProtection final : public DataProtection {
   }
 };
 
+// Wall-clock time set by the test; sleeping advances it.
 class FakeClock final : public Clock {
  public:
   Time now = Time{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
-  Time now_utc() override { return now; }
+  Monotonic monotonic_now() override {
+    return Monotonic(std::chrono::duration_cast<Monotonic::duration>(now.time_since_epoch()));
+  }
+  Time utc_now() override { return now; }
+  void sleep(std::chrono::nanoseconds duration) override { now += duration; }
 };
 
-class FakeIdentity final : public ProcessIdentity {
+class FakeIdentity final : public CallerIdentity {
  public:
   std::string sid = "S-1-5-21-1-2-3-1000";
   std::optional<std::uint32_t> error;

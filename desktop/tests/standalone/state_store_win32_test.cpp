@@ -40,7 +40,7 @@ class Win32StateTest : public ::testing::Test {
   }
 
   std::unique_ptr<FileSystem> fs = make_win32_file_system();
-  std::unique_ptr<ProcessIdentity> identity = make_win32_process_identity();
+  std::unique_ptr<CallerIdentity> identity = make_win32_caller_identity();
   std::unique_ptr<DataProtection> dpapi = make_win32_data_protection();
   std::string dir;
   std::string root_path;
