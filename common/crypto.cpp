@@ -2,6 +2,13 @@
 
 namespace vor {
 
+Result<Sha256Digest> sha256(std::span<const std::uint8_t> data) {
+  auto stream = Sha256Stream::create();
+  if (!stream) return fail(std::move(stream.error()));
+  if (auto ok = (*stream)->update(data); !ok) return fail(std::move(ok.error()));
+  return (*stream)->finish();
+}
+
 Result<Sha256Digest> sha256(std::string_view data) {
   return sha256(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
 }

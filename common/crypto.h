@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,21 @@ namespace vor {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
+// SHA-256 over data that arrives in pieces (a backup file read a block at a
+// time), so nothing has to be held in memory whole.
+//
+//   auto h = Sha256Stream::create();  h->update(chunk) ...;  auto d = h->finish();
+class Sha256Stream {
+ public:
+  virtual ~Sha256Stream() = default;
+  virtual Status update(std::span<const std::uint8_t> data) = 0;
+  // The digest of everything given; the stream is spent afterwards.
+  virtual Result<Sha256Digest> finish() = 0;
+
+  static Result<std::unique_ptr<Sha256Stream>> create();
+};
+
+// The digest of one whole buffer.
 Result<Sha256Digest> sha256(std::span<const std::uint8_t> data);
 Result<Sha256Digest> sha256(std::string_view data);
 

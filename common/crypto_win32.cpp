@@ -7,30 +7,49 @@ namespace vor {
 
 namespace {
 
-// The SHA-256 provider, opened once for the life of the process.
-BCRYPT_ALG_HANDLE sha256_provider(NTSTATUS& status) {
-  static NTSTATUS open_status = 0;
-  static const BCRYPT_ALG_HANDLE handle = [] {
-    BCRYPT_ALG_HANDLE h = nullptr;
-    open_status = BCryptOpenAlgorithmProvider(&h, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    return BCRYPT_SUCCESS(open_status) ? h : nullptr;
-  }();
-  status = open_status;
-  return handle;
+Error bcrypt_error(NTSTATUS status, const char* call) {
+  return Error::os(static_cast<std::uint32_t>(status), std::string(call) + " failed");
 }
+
+class BCryptSha256 final : public Sha256Stream {
+ public:
+  BCryptSha256(BCRYPT_ALG_HANDLE alg, BCRYPT_HASH_HANDLE hash) : alg_(alg), hash_(hash) {}
+  ~BCryptSha256() override {
+    if (hash_ != nullptr) BCryptDestroyHash(hash_);
+    BCryptCloseAlgorithmProvider(alg_, 0);
+  }
+  Status update(std::span<const std::uint8_t> data) override {
+    const NTSTATUS st = BCryptHashData(hash_, const_cast<PUCHAR>(data.data()), static_cast<ULONG>(data.size()), 0);
+    if (!BCRYPT_SUCCESS(st)) return fail(bcrypt_error(st, "BCryptHashData"));
+    return {};
+  }
+  Result<Sha256Digest> finish() override {
+    Sha256Digest out{};
+    const NTSTATUS st = BCryptFinishHash(hash_, out.data(), static_cast<ULONG>(out.size()), 0);
+    if (!BCRYPT_SUCCESS(st)) return fail(bcrypt_error(st, "BCryptFinishHash"));
+    return out;
+  }
+
+ private:
+  BCRYPT_ALG_HANDLE alg_;
+  BCRYPT_HASH_HANDLE hash_;
+};
 
 }  // namespace
 
-Result<Sha256Digest> sha256(std::span<const std::uint8_t> data) {
-  Sha256Digest out{};
-  NTSTATUS open = 0;
-  BCRYPT_ALG_HANDLE alg = sha256_provider(open);
-  if (alg == nullptr) return fail(Error::os(static_cast<std::uint32_t>(open), "BCryptOpenAlgorithmProvider failed"));
-  const NTSTATUS st = BCryptHash(alg, nullptr, 0, const_cast<PUCHAR>(data.data()),
-                                 static_cast<ULONG>(data.size()), out.data(), static_cast<ULONG>(out.size()));
-  if (!BCRYPT_SUCCESS(st)) return fail(Error::os(static_cast<std::uint32_t>(st), "BCryptHash failed"));
-  return out;
+Result<std::unique_ptr<Sha256Stream>> Sha256Stream::create() {
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  NTSTATUS st = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  if (!BCRYPT_SUCCESS(st)) return fail(bcrypt_error(st, "BCryptOpenAlgorithmProvider"));
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  st = BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0);
+  if (!BCRYPT_SUCCESS(st)) {
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return fail(bcrypt_error(st, "BCryptCreateHash"));
+  }
+  return std::unique_ptr<Sha256Stream>(std::make_unique<BCryptSha256>(alg, hash));
 }
+
 
 namespace {
 

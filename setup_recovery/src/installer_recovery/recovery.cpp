@@ -6,7 +6,7 @@
 #include "installer/journal.h"
 #include "installer/paths.h"
 #include "installer/service_control.h"
-#include "installer/sha256_stream.h"
+#include "common/crypto.h"
 #include "installer_recovery/reparse_guard.h"
 
 namespace vor::setup {

@@ -5,7 +5,7 @@
 #include "setup_recovery/tests/fakes.h"
 #include "common/crypto.h"
 #include "installer/data_layout.h"
-#include "installer/sha256_stream.h"
+#include "common/crypto.h"
 
 namespace vor::setup {
 namespace {
