@@ -39,6 +39,7 @@ enum class FileCreation { kCreateNew, kOpenAlways, kOpenExisting };
 // FILE_SHARE_* bits.
 inline constexpr std::uint32_t kShareRead = 0x1;
 inline constexpr std::uint32_t kShareWrite = 0x2;
+inline constexpr std::uint32_t kShareDelete = 0x4;
 
 struct FileOpenSpec {
   FileAccess access = FileAccess::kRead;
@@ -64,6 +65,7 @@ struct DirectoryEntry {
   std::string name;  // the last component only
   std::uint32_t attributes = 0;
   std::uint64_t size = 0;  // as the listing reports it
+  std::uint64_t last_write = 0;  // FILETIME of the last write, 100 ns since 1601-01-01 UTC
 };
 
 // An open file; closing is the destructor's job.

@@ -135,7 +135,9 @@ class Win32FileSystem final : public FileSystem {
           break;
         }
         entries.push_back({std::move(*utf8), data.dwFileAttributes,
-                           (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
+                           (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+                           (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                               data.ftLastWriteTime.dwLowDateTime});
       }
       if (!::FindNextFileW(find, &data)) {
         error = ::GetLastError();

@@ -31,17 +31,14 @@ Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& 
   if (!root) return fail(std::move(root.error()));
   auto gate = open_gate(ports.ctx.fs, *root);
   if (!gate) return fail(std::move(gate.error()));
-  if (auto maintained = refresh_state_store(ports.ctx, *root); !maintained) return fail(std::move(maintained.error()));
+  if (auto maintained = refresh_state_store(ports.ctx, ports.processes, *root); !maintained) return fail(std::move(maintained.error()));
   auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
   if (!receipt) return fail(std::move(receipt.error()));
 
   if (!receipt->image) return fail(state_error(kImageExpired, "the operation stored no image"));
   const Image& image = *receipt->image;
   const Time now = ports.ctx.clock.utc_now();
-  if (now < image.created_at ||
-      std::chrono::duration_cast<std::chrono::milliseconds>(now - image.created_at).count() >= kImageLeaseMilliseconds) {
-    return fail(state_error(kImageExpired, "the image lease is over"));
-  }
+  if (!image_lease_holds(image, now)) return fail(state_error(kImageExpired, "the image lease is over"));
   auto name = state_file_name(receipt->operation_id, "image");
   if (!name) return fail(std::move(name.error()));
   if (image.file_name != *name) return fail(state_error(kImageUnavailable, "the image is not stored protected"));

@@ -20,7 +20,6 @@ namespace vor::desktop {
 inline constexpr std::string_view kImageExpired = "DESKTOP_IMAGE_EXPIRED";
 inline constexpr std::string_view kImageUnavailable = "DESKTOP_IMAGE_UNAVAILABLE";
 inline constexpr std::string_view kImageExported = "DESKTOP_IMAGE_EXPORTED";
-inline constexpr std::int64_t kImageLeaseMilliseconds = 60000;
 
 Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& command);
 

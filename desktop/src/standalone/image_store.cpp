@@ -16,6 +16,16 @@ bool has_png_signature(std::span<const std::uint8_t> png) {
   return png.size() >= kPngSignature.size() && std::equal(kPngSignature.begin(), kPngSignature.end(), png.begin());
 }
 
+bool image_lease_holds(const Image& image, Time now) {
+  return now >= image.created_at && now - image.created_at < kImageLease;
+}
+
+Status create_image_file(StateContext& ctx, const std::string& path, std::span<const std::uint8_t> envelope) {
+  auto uuid = ctx.new_uuid();
+  if (!uuid) return fail(std::move(uuid.error()));
+  return create_file_atomically(ctx.fs, path, path + ".tmp-" + *uuid, envelope);
+}
+
 Status validate_stored_image(std::span<const std::uint8_t> png, const Image& image) {
   if (png.size() > kImagePlaintextLimit || png.size() != image.bytes || png.size() <= 7 || !has_png_signature(png)) {
     return fail(state_error(kCaptureInvalid, "stored image does not match its record"));
@@ -38,7 +48,7 @@ Result<Image> store_protected_image(StateContext& ctx, const StateRoot& root, st
   if (!digest) return fail(std::move(digest.error()));
   auto envelope = protect_data(ctx.dpapi, path, png, png.size());
   if (!envelope) return fail(std::move(envelope.error()));
-  if (auto written = write_whole_file(ctx.fs, path, *envelope); !written) return fail(std::move(written.error()));
+  if (auto written = create_image_file(ctx, path, *envelope); !written) return fail(std::move(written.error()));
   return Image{*name, png.size(), to_hex(*digest), now};
 }
 
@@ -65,8 +75,8 @@ Result<std::optional<std::chrono::nanoseconds>> image_expiry_time(FileSystem& fs
   auto png = state_file_path(root, receipt.operation_id, "png");
   if (!png) return fail(std::move(png.error()));
   if (!state_file_exists(fs, *image) && !state_file_exists(fs, *png)) return std::optional<std::chrono::nanoseconds>();
-  const auto left = receipt.image->created_at + kImageLease - now;
-  return std::optional<std::chrono::nanoseconds>(std::max(left, std::chrono::nanoseconds::zero()));
+  if (!image_lease_holds(*receipt.image, now)) return std::optional<std::chrono::nanoseconds>(std::chrono::nanoseconds::zero());
+  return std::optional<std::chrono::nanoseconds>(receipt.image->created_at + kImageLease - now);
 }
 
 }  // namespace vor::desktop

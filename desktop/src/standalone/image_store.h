@@ -25,6 +25,17 @@ inline constexpr std::size_t kPngSignatureLength = 8;
 // The eight bytes every PNG starts with.
 bool has_png_signature(std::span<const std::uint8_t> png);
 
+// True while the image's 60-second lease holds at `now`. An image made "in
+// the future" (the clock went back) counts as expired, everywhere alike.
+bool image_lease_holds(const Image& image, Time now);
+
+// Creates the protected image file at `path` as receipts are made: written
+// whole to a temporary sibling `<name>.tmp-<uuid>`, flushed, then moved into
+// place without replacing. So a write cut short never leaves a partial image
+// under the real name; an existing file fails with
+// "DESKTOP_STATE_WRITE_FAILED".
+Status create_image_file(StateContext& ctx, const std::string& path, std::span<const std::uint8_t> envelope);
+
 // The PNG matches its record: at most 1,433,600 bytes, exactly `bytes` long,
 // more than 7 bytes, the PNG signature, the same SHA-256; else
 // "DESKTOP_CAPTURE_INVALID".
@@ -43,6 +54,7 @@ Result<Bytes> read_protected_image(StateContext& ctx, const StateRoot& root, std
 
 // The time left of the receipt's image lease (zero once over), or none when
 // the receipt has no image or neither `<hash>.image` nor `<hash>.png` exists.
+// An image whose lease does not hold (over, or made in the future) has zero left.
 Result<std::optional<std::chrono::nanoseconds>> image_expiry_time(FileSystem& fs, const StateRoot& root, Time now,
                                                                   const Receipt& receipt);
 

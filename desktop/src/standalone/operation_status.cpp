@@ -4,26 +4,23 @@
 
 #include "common/time.h"
 #include "protocol/response.h"
+#include "standalone/image_store.h"
 
 namespace vor::desktop {
 namespace {
-
-std::int64_t whole_milliseconds(std::chrono::nanoseconds d) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
 
 // The protected image is shown only while its lease holds, under the name of
 // this operation, and as a regular file (no directory, no link).
 Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const Receipt& receipt) {
   const Image& image = *receipt.image;
-  if (whole_milliseconds(ports.ctx.clock.utc_now() - image.created_at) > 59999) return false;
+  if (!image_lease_holds(image, ports.ctx.clock.utc_now())) return false;
   auto name = state_file_name(receipt.operation_id, "image");
   if (!name) return fail(std::move(name.error()));
   if (image.file_name != *name) return false;
   const std::string path = root.join(*name);
   FileOpenSpec spec;
   spec.access = FileAccess::kRead;
-  spec.share = kShareRead | kShareWrite;
+  spec.share = kShareRead | kShareWrite | kShareDelete;  // never in the way of the gate holder's removal
   spec.backup_semantics = true;
   auto file = ports.ctx.fs.open(path, spec);
   if (!file) return false;

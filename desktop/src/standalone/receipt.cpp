@@ -178,7 +178,7 @@ Status write_receipt(StateContext& ctx, const StateRoot& root, const Receipt& re
   auto temp = state_file_path(root, stored.operation_id, "tmp-" + *uuid);
   if (!temp) return fail(std::move(temp.error()));
   if (create_new) return create_file_atomically(ctx.fs, *path, *temp, *envelope);
-  return replace_file_atomically(ctx.fs, *path, *temp, *envelope);
+  return replace_file_atomically(ctx.fs, ctx.clock, *path, *temp, *envelope);
 }
 
 Result<Receipt> load_receipt(StateContext& ctx, const StateRoot& root, std::string_view path) {

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/text.h"
 #include "standalone/image_store.h"
 #include "standalone/receipt.h"
 
@@ -13,6 +14,35 @@ bool is_hex(std::string_view text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
+}
+
+// FILETIME counts 100 ns from 1601-01-01 UTC, this many before 1970-01-01.
+constexpr std::int64_t kFiletimeOfUnixEpoch = 116444736000000000;
+using FiletimeTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
+
+// True when a file last written at `last_write` (a FILETIME) is at least
+// `age` old at `now`; a write time after `now` is young.
+bool written_before(std::uint64_t last_write, Time now, std::chrono::seconds age) {
+  const std::int64_t since_epoch = std::chrono::duration_cast<FiletimeTicks>(now.time_since_epoch()).count();
+  if (since_epoch < -kFiletimeOfUnixEpoch) return false;
+  const auto now_filetime = static_cast<std::uint64_t>(kFiletimeOfUnixEpoch + since_epoch);
+  const auto age_ticks = static_cast<std::uint64_t>(FiletimeTicks(age).count());
+  return last_write <= now_filetime && now_filetime - last_write >= age_ticks;
+}
+
+// A settled receipt goes a day after it settled. A read-only "running" one
+// goes a day after it was made, once its broker is known to be gone (an
+// unreadable process state keeps it): no one will finish it, and it fences
+// nothing. Mutating "running" and all "unknown" receipts stay: they fence
+// input until they are reconciled.
+bool receipt_ages_out(ProcessLiveness& processes, const Receipt& receipt, Time now) {
+  if (!is_unsettled(receipt.phase)) {
+    return now - receipt.finished_at.value_or(receipt.created_at) >= kSettledReceiptRetention;
+  }
+  if (receipt.phase != ReceiptPhase::kRunning || receipt.mutating) return false;
+  if (now - receipt.created_at < kAbandonedStateRetention) return false;
+  auto runs = operation_process_runs(processes, receipt.pid, receipt.pid_created);
+  return runs && !*runs;
 }
 
 // Step 1: a leftover temporary that is not protected is protected in place,
@@ -27,7 +57,7 @@ Status reprotect_leftover(StateContext& ctx, const std::string& path) {
   if (!envelope) return fail(std::move(envelope.error()));
   auto uuid = ctx.new_uuid();
   if (!uuid) return fail(std::move(uuid.error()));
-  return replace_file_atomically(ctx.fs, path, path + ".protect-" + *uuid, *envelope);
+  return replace_file_atomically(ctx.fs, ctx.clock, path, path + ".protect-" + *uuid, *envelope);
 }
 
 // Reads `<hash>.image` and checks it against the receipt's record.
@@ -49,7 +79,7 @@ Status protect_legacy_png(StateContext& ctx, const Image& image, const std::stri
   if (auto valid = validate_stored_image(*png, image); !valid) return valid;
   auto envelope = protect_data(ctx.dpapi, image_path, *png, kImagePlaintextLimit);
   if (!envelope) return fail(std::move(envelope.error()));
-  return write_whole_file(ctx.fs, image_path, *envelope);
+  return create_image_file(ctx, image_path, *envelope);
 }
 
 // Step 3c: a receipt whose image is the legacy plaintext `<hash>.png` gets a
@@ -86,25 +116,51 @@ bool is_receipt_temporary_name(std::string_view name) {
          name.substr(64, kMarker.size()) == kMarker && is_hex(name.substr(64 + kMarker.size()));
 }
 
-Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time now, bool expire_images) {
-  // 1. Leftover receipt temporaries.
+bool is_state_temporary_name(std::string_view name) {
+  constexpr std::string_view kProtect = ".protect-";
+  constexpr std::string_view kImage = ".image.tmp-";
+  constexpr std::size_t kReceiptTemporary = 64 + 5 + 32;
+  if (is_receipt_temporary_name(name)) return true;
+  if (name.size() == kReceiptTemporary + kProtect.size() + 32) {
+    return is_receipt_temporary_name(name.substr(0, kReceiptTemporary)) &&
+           name.substr(kReceiptTemporary, kProtect.size()) == kProtect &&
+           is_hex(name.substr(kReceiptTemporary + kProtect.size()));
+  }
+  return name.size() == 64 + kImage.size() + 32 && is_hex(name.substr(0, 64)) && name.substr(64, kImage.size()) == kImage &&
+         is_hex(name.substr(64 + kImage.size()));
+}
+
+Status maintain_state_directory(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root, Time now,
+                                bool expire_images) {
+  // 1. Leftover temporaries. A day after its last write one is removed,
+  // whatever it holds (so no plaintext stays either); a younger plaintext
+  // receipt temporary is protected in place. Only those that stay count
+  // toward the limit, so a burst of them passes once it has aged.
   auto entries = ctx.fs.list(root.path());
   if (!entries) return fail(std::move(entries.error()));
   std::size_t leftovers = 0;
   for (const DirectoryEntry& entry : *entries) {
-    if (entry.name.find(".tmp-") == std::string::npos || !is_receipt_temporary_name(entry.name)) continue;
+    if (entry.name.find(".tmp-") == std::string::npos || !is_state_temporary_name(entry.name)) continue;
+    const std::string path = root.join(entry.name);
+    if (written_before(entry.last_write, now, kAbandonedStateRetention)) {
+      if (auto ok = remove_state_file(ctx.fs, path); !ok) return ok;
+      continue;
+    }
+    if (!is_receipt_temporary_name(entry.name)) continue;
     if (leftovers == kMaximumLeftoverTemporaries) {
       return fail(state_error(kStateQuotaExceeded, "more than 128 leftover temporaries"));
     }
     ++leftovers;
-    if (auto ok = reprotect_leftover(ctx, root.join(entry.name)); !ok) return ok;
+    if (auto ok = reprotect_leftover(ctx, path); !ok) return ok;
   }
 
   // 2. Every receipt.
   auto receipts = load_receipts(ctx, root);
   if (!receipts) return fail(std::move(receipts.error()));
 
-  // 3. Images and ageing, receipt by receipt.
+  // 3. Images and ageing, receipt by receipt. Image names are kept folded to
+  // lower case: NTFS compares names without case, so "<HASH>.image" is the
+  // very file a receipt names as "<hash>.image".
   std::set<std::string> referenced;
   for (Receipt& receipt : *receipts) {
     auto json_path = state_file_path(root, receipt.operation_id, "json");
@@ -119,10 +175,10 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     const bool was_plain = !has_protected_header(*raw);
     wipe_bytes(*raw);
 
-    referenced.insert(image_path);
-    referenced.insert(png_path);
+    referenced.insert(ascii_lower(*image_name));
+    referenced.insert(ascii_lower(*png_name));
 
-    const bool in_lease = receipt.image && now - receipt.image->created_at < kImageLease;
+    const bool in_lease = receipt.image && image_lease_holds(*receipt.image, now);
     if (!expire_images && in_lease) {
       if (receipt.image->file_name == *png_name) {
         if (auto ok = migrate_legacy_image(ctx, root, receipt, image_path, png_path, *image_name); !ok) return ok;
@@ -136,12 +192,9 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
       if (auto ok = write_receipt(ctx, root, receipt, false); !ok) return ok;
     }
 
-    if (!is_unsettled(receipt.phase)) {
-      const Time settled = receipt.finished_at.value_or(receipt.created_at);
-      if (now - settled >= kSettledReceiptRetention) {
-        if (auto ok = check_state_path(ctx.fs, *json_path); !ok) return ok;
-        if (auto removed = ctx.fs.remove(*json_path); !removed) return removed;
-      }
+    if (receipt_ages_out(processes, receipt, now)) {
+      if (auto ok = check_state_path(ctx.fs, *json_path); !ok) return ok;
+      if (auto removed = ctx.fs.remove(*json_path); !removed) return removed;
     }
   }
 
@@ -154,21 +207,20 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     const std::string_view stem = std::string_view(entry.name).substr(0, dot);
     const std::string_view extension = std::string_view(entry.name).substr(dot + 1);
     if ((extension != "image" && extension != "png") || !is_hex_digest(stem)) continue;
-    const std::string path = root.join(entry.name);
-    if (referenced.count(path)) continue;
-    if (auto ok = remove_state_file(ctx.fs, path); !ok) return ok;
+    if (referenced.count(ascii_lower(entry.name))) continue;
+    if (auto ok = remove_state_file(ctx.fs, root.join(entry.name)); !ok) return ok;
   }
   return {};
 }
 
-Status refresh_state_store(StateContext& ctx, const StateRoot& root) {
-  return maintain_state_directory(ctx, root, ctx.clock.utc_now(), false);
+Status refresh_state_store(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root) {
+  return maintain_state_directory(ctx, processes, root, ctx.clock.utc_now(), false);
 }
 
-Status open_state_store(StateContext& ctx, const StateRoot& root, bool expire_images) {
+Status open_state_store(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root, bool expire_images) {
   auto gate = open_gate(ctx.fs, root);
   if (!gate) return fail(std::move(gate.error()));
-  return maintain_state_directory(ctx, root, ctx.clock.utc_now(), expire_images);
+  return maintain_state_directory(ctx, processes, root, ctx.clock.utc_now(), expire_images);
 }
 
 }  // namespace vor::desktop

@@ -1,8 +1,10 @@
 // The maintenance pass of the state root, run by the holder of the `.gate`:
-// re-protects leftover plaintext temporaries and plain receipts, migrates
-// legacy plaintext images, removes images whose 60-second lease is over and
-// finished receipts 24 hours after they finished, and removes images that no
-// receipt names. "running" and "unknown" receipts are never removed.
+// removes leftover temporaries a day old and re-protects younger plaintext
+// ones, re-protects plain receipts, migrates legacy plaintext images, removes
+// images whose 60-second lease is over, finished receipts 24 hours after they
+// finished and images that no receipt names. A read-only "running" receipt
+// whose broker is gone goes a day after it was made; mutating "running" and
+// every "unknown" receipt stay until reconciled (they fence input).
 //
 // The execute transaction calls `maintain_state_directory` after taking the
 // gate; the one-shot verbs `refresh_state_store`; the session host
@@ -13,24 +15,35 @@
 
 #include "common/error.h"
 #include "common/time.h"
+#include "standalone/operation_status.h"
 #include "standalone/state_store.h"
 
 namespace vor::desktop {
 
 inline constexpr std::size_t kMaximumLeftoverTemporaries = 128;
 inline constexpr std::chrono::seconds kSettledReceiptRetention{86400};
+// Leftover temporaries (by their last write) and read-only "running"
+// receipts of a broker that is gone (by their `createdAt`) go at this age.
+inline constexpr std::chrono::seconds kAbandonedStateRetention{86400};
 
 // The pass at `now`; the first failure ends it and is returned.
-// `expire_images` removes every image, lease or not.
-Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time now, bool expire_images);
+// `expire_images` removes every image, lease or not. `processes` tells
+// whether the broker of a "running" receipt is gone.
+Status maintain_state_directory(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root, Time now,
+                                bool expire_images);
 
 // The pass at the clock's time, images kept for their lease.
-Status refresh_state_store(StateContext& ctx, const StateRoot& root);
+Status refresh_state_store(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root);
 
 // Takes the gate, runs the pass at the clock's time, releases the gate.
-Status open_state_store(StateContext& ctx, const StateRoot& root, bool expire_images);
+Status open_state_store(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root, bool expire_images);
 
 // True for "<64 hex digits>.tmp-<32 hex digits>".
 bool is_receipt_temporary_name(std::string_view name);
+
+// True for every temporary the store writes: a receipt's (above), its
+// re-protection "<receipt temporary>.protect-<32 hex digits>" and an image's
+// "<64 hex digits>.image.tmp-<32 hex digits>".
+bool is_state_temporary_name(std::string_view name);
 
 }  // namespace vor::desktop

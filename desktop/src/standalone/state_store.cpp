@@ -152,8 +152,22 @@ Status compare_state_dacl(FileSystem& fs, const std::string& path, const std::st
   return {};
 }
 
+namespace {
+
+// The last component, trailing separators aside.
+std::string_view last_component(std::string_view path) {
+  while (path.size() > 3 && is_separator(path.back())) path.remove_suffix(1);
+  return file_name_of(path);
+}
+
+}  // namespace
+
 Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identity, std::string_view state_dir) {
   if (auto ok = check_state_path(fs, state_dir); !ok) return fail(std::move(ok.error()));
+  const std::string_view last = last_component(state_dir);
+  if (!last.empty() && (last.back() == '.' || last.back() == ' ')) {
+    return fail(state_error(kStateDirRequired, "the last component ends in a dot or a space"));
+  }
   auto attributes = fs.attributes(std::string(state_dir));
   if (!attributes) return fail(state_error_over(kStateDirRequired, std::move(attributes.error())));
   if (!(*attributes & kAttributeDirectory)) return fail(state_error(kStateDirRequired, "not a directory"));
@@ -194,7 +208,8 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
   // Backup semantics let a directory open too, so that the query below
   // refuses it as what it is rather than failing the open.
-  auto file = fs.open(std::string(path), FileOpenSpec{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
+  auto file = fs.open(std::string(path),
+                      FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete, FileCreation::kOpenExisting, true, true});
   if (!file) return fail(state_error_over(kFileUnavailable, std::move(file.error())));
   auto facts = (*file)->query();
   if (!facts) return fail(std::move(facts.error()));
@@ -251,27 +266,44 @@ Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const s
 
 namespace {
 
-Status write_then_move(FileSystem& fs, std::string_view target, std::string_view temp, std::span<const std::uint8_t> bytes,
-                       std::uint32_t move_flags) {
+bool target_held_open(const Error& error) {
+  const auto code = error.os_error();
+  return code == kErrorAccessDenied || code == kErrorSharingViolation;
+}
+
+// `clock` set: a move refused because the target is held open is tried
+// again until the budget is spent.
+Status write_then_move(FileSystem& fs, Clock* clock, std::string_view target, std::string_view temp,
+                       std::span<const std::uint8_t> bytes, std::uint32_t move_flags) {
   if (auto ok = check_state_path(fs, target); !ok) return fail(std::move(ok.error()));
   if (auto written = write_whole_file(fs, temp, bytes); !written) return written;
-  if (auto moved = fs.move(std::string(temp), std::string(target), move_flags); !moved) {
+  const auto deadline = clock ? clock->monotonic_now() + kReplaceRetryBudget : Clock::Monotonic{};
+  for (;;) {
+    auto moved = fs.move(std::string(temp), std::string(target), move_flags);
+    if (moved) return {};
+    if (clock && target_held_open(moved.error())) {
+      const auto now = clock->monotonic_now();
+      if (now < deadline) {
+        clock->sleep(std::min<std::chrono::nanoseconds>(kReplaceRetrySlice, deadline - now));
+        continue;
+      }
+    }
     (void)fs.remove(std::string(temp));
     return fail(state_error_over(kStateWriteFailed, std::move(moved.error())));
   }
-  return {};
 }
 
 }  // namespace
 
-Status replace_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
+Status replace_file_atomically(FileSystem& fs, Clock& clock, std::string_view target, std::string_view temp,
                                std::span<const std::uint8_t> bytes) {
-  return write_then_move(fs, target, temp, bytes, kMoveReplaceExisting | kMoveWriteThrough);
+  return write_then_move(fs, &clock, target, temp, bytes, kMoveReplaceExisting | kMoveWriteThrough);
 }
 
 Status create_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
                               std::span<const std::uint8_t> bytes) {
-  return write_then_move(fs, target, temp, bytes, kMoveWriteThrough);
+  // Nothing to wait for: a move that does not replace fails on any existing target.
+  return write_then_move(fs, nullptr, target, temp, bytes, kMoveWriteThrough);
 }
 
 Status remove_state_file(FileSystem& fs, std::string_view path) {

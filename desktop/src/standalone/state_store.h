@@ -120,7 +120,10 @@ std::string join_path(std::string_view directory, std::string_view name);
 std::string state_root_sddl(std::string_view user_sid);
 
 // Creates or verifies <state_dir>\VorDesktop-v1, compares its DACL exactly
-// and opens it.
+// and opens it. A state directory whose last component ends in a dot or a
+// space is "DESKTOP_STATE_DIR_REQUIRED": Win32 drops those characters from a
+// last component only, so such a name would be checked as one directory and
+// the root made beneath another.
 Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identity, std::string_view state_dir);
 
 // Renders the DACL of `path` and of `expected_sddl` and requires the same text.
@@ -132,16 +135,26 @@ Result<StateGate> open_gate(FileSystem& fs, const StateRoot& root);
 
 // At most `limit` bytes of a regular file: "DESKTOP_FILE_UNAVAILABLE" when it
 // cannot be opened, "DESKTOP_FILE_TOO_LARGE" for a directory, a link or more
-// than `limit` bytes.
+// than `limit` bytes. The file is opened sharing read and delete access, so
+// that a reader without the gate (`status`) never makes the gate holder's
+// deletion fail.
 Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size_t limit);
 
 // Creates a new file (never replacing one), writes all bytes and flushes.
 // "DESKTOP_STATE_WRITE_FAILED" over the OS error; a partly written file stays.
 Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const std::uint8_t> bytes);
 
-// Writes `temp` whole, then moves it over `target` (replace, write-through).
-// A failed move deletes the temporary and is "DESKTOP_STATE_WRITE_FAILED".
-Status replace_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
+// A target that is open elsewhere cannot be replaced, whatever its sharing
+// (ERROR_ACCESS_DENIED, or a sharing violation). A reader that holds it only
+// for one bounded read is waited for, in slices, up to this long.
+inline constexpr std::chrono::milliseconds kReplaceRetrySlice{10};
+inline constexpr std::chrono::milliseconds kReplaceRetryBudget{1000};
+
+// Writes `temp` whole, then moves it over `target` (replace, write-through),
+// trying the move again while the target is held open, up to the budget
+// above. A failed move deletes the temporary and is
+// "DESKTOP_STATE_WRITE_FAILED" over the last move's error.
+Status replace_file_atomically(FileSystem& fs, Clock& clock, std::string_view target, std::string_view temp,
                                std::span<const std::uint8_t> bytes);
 
 // As replace_file_atomically, but the move never replaces: an existing target

@@ -11,6 +11,7 @@
 #include "receipt_fixtures.h"
 #include "standalone/error_codes.h"
 #include "standalone/image_store.h"
+#include "standalone/operation_status.h"
 #include "standalone/receipt.h"
 #include "standalone/state_maintenance.h"
 
@@ -40,6 +41,7 @@ class Win32ReceiptTest : public ::testing::Test {
   std::unique_ptr<DataProtection> dpapi = make_win32_data_protection();
   Clock* clock = &system_clock();
   StateContext ctx = make_state_context(*fs, *dpapi, *clock);
+  std::unique_ptr<ProcessLiveness> processes = make_win32_process_liveness();
   std::string dir;
   std::optional<StateRoot> root;
 };
@@ -81,13 +83,13 @@ TEST_F(Win32ReceiptTest, ImageLeaseAndMaintenance) {
   r.finished_at = now;
   r.image = *image;
   ASSERT_TRUE(write_receipt(ctx, *root, r, true));
-  ASSERT_TRUE(maintain_state_directory(ctx, *root, now + 59s, false));
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 59s, false));
   EXPECT_EQ(read_protected_image(ctx, *root, "cap-1", *image).value(), png);
   EXPECT_TRUE(check_disk_quota(*fs, *root));
-  ASSERT_TRUE(maintain_state_directory(ctx, *root, now + 60s, false));
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 60s, false));
   EXPECT_FALSE(state_file_exists(*fs, state_file_path(*root, "cap-1", "image").value()));
-  ASSERT_TRUE(open_state_store(ctx, *root, false));
-  ASSERT_TRUE(maintain_state_directory(ctx, *root, now + 86400s, false));
+  ASSERT_TRUE(open_state_store(ctx, *processes, *root, false));
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 86400s, false));
   EXPECT_FALSE(state_file_exists(*fs, state_file_path(*root, "cap-1", "json").value()));
 }
 

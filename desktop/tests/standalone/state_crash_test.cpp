@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/crypto.h"
-#include "receipt_fixtures.h"
+#include "operation_status_fixtures.h"
 #include "standalone/image_store.h"
 #include "standalone/state_maintenance.h"
 
@@ -34,6 +34,7 @@ struct Store {
   testing::FakeDataProtection dpapi;
   testing::FakeClock clock;
   testing::FakeIdentity identity;
+  testing::FakeProcessLiveness processes;
   unsigned uuids = 0;
   StateContext ctx;
   std::optional<StateRoot> root;
@@ -97,7 +98,7 @@ TEST(StateCrash, CreatingTheRunningReceipt) {
             landed = true;
           }
         }
-        ASSERT_TRUE(maintain_state_directory(s.ctx, *s.root, kEpoch + 1s, false));
+        ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 1s, false));
         ASSERT_EQ(load_receipts(s.ctx, *s.root).value().size(), all->size());
         // Trying again works exactly when the first attempt did not land.
         EXPECT_EQ(write_receipt(s.ctx, *s.root, running, true).has_value(), !landed);
@@ -115,7 +116,7 @@ TEST(StateCrash, FinishingTheReceipt) {
         auto loaded = load_operation_receipt(s.ctx, *s.root, "op-1");
         ASSERT_TRUE(loaded) << loaded.error().display_chain();
         EXPECT_TRUE(*loaded == running || *loaded == done);
-        ASSERT_TRUE(maintain_state_directory(s.ctx, *s.root, kEpoch + 3s, false));
+        ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 3s, false));
         EXPECT_TRUE(load_operation_receipt(s.ctx, *s.root, "op-1"));
       });
 }
@@ -146,7 +147,7 @@ TEST(StateCrash, StoringTheImageAndFinishing) {
             EXPECT_EQ(*read, png);
           }
         }
-        ASSERT_TRUE(maintain_state_directory(s.ctx, *s.root, kEpoch + 2s, false));
+        ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 2s, false));
         // A receipt that never got its image keeps no image file.
         if (!loaded->image) {
           EXPECT_FALSE(s.fs.exists(s.path("op-1", "image")));
@@ -175,10 +176,10 @@ TEST(StateCrash, MaintenancePass) {
         ASSERT_TRUE(write_receipt(s.ctx, *s.root, old_done, true));
         s.fs.add_file(s.path("stray", "image"), "stray");
       },
-      [&](Store& s) { (void)maintain_state_directory(s.ctx, *s.root, kEpoch + 10s, false); },
+      [&](Store& s) { (void)maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 10s, false); },
       [&](Store& s) {
         // The next pass completes whatever the cut one left.
-        auto pass = maintain_state_directory(s.ctx, *s.root, kEpoch + 11s, false);
+        auto pass = maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 11s, false);
         ASSERT_TRUE(pass) << pass.error().display_chain();
         auto loaded = load_operation_receipt(s.ctx, *s.root, "op-1");
         ASSERT_TRUE(loaded) << loaded.error().display_chain();
@@ -198,7 +199,7 @@ TEST(StateCrash, MaintenancePass) {
         EXPECT_FALSE(s.fs.exists(s.path("stray", "image")));
         // A pass cut just before it removed the legacy PNG leaves it for the
         // rest of the lease, like an export; the lease's end removes it.
-        ASSERT_TRUE(maintain_state_directory(s.ctx, *s.root, kEpoch + 60s, false));
+        ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 60s, false));
         EXPECT_FALSE(s.fs.exists(s.path("op-1", "png")));
         EXPECT_FALSE(s.fs.exists(s.path("op-1", "image")));
         EXPECT_TRUE(load_operation_receipt(s.ctx, *s.root, "op-1"));

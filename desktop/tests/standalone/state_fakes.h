@@ -6,9 +6,15 @@
 // (a write puts half its bytes, a move or delete does nothing) and every later
 // call fails, as if the process had died. `restart()` drops the crash and every
 // open handle, like a new process on the same disk.
+//
+// Like Win32 it drops trailing dots and spaces from a path's last component,
+// deletes a file that is open only when every handle shares delete access
+// (those handles keep reading the old data), never moves over a file that is
+// open, and stamps each file with its last write time.
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,6 +33,9 @@ namespace vor::desktop::testing {
 inline constexpr std::uint32_t kErrorNotReady = 21;       // every call after a crash
 inline constexpr std::uint32_t kErrorInvalidData = 13;    // fake DPAPI refusal
 inline constexpr std::uint32_t kErrorDiskFull = 112;
+// 2027-01-15T08:00:00Z, the fake clock's start, as a FILETIME.
+inline constexpr std::uint64_t kEpochFiletime = (1'800'000'000ull + 11'644'473'600ull) * 10'000'000ull;
+inline constexpr std::uint64_t kFiletimeHour = 36'000'000'000ull;
 
 class FakeFileSystem final : public FileSystem {
  public:
@@ -39,6 +48,7 @@ class FakeFileSystem final : public FileSystem {
     std::optional<std::uint64_t> listed_size;  // what the listing reports, when it differs
     std::optional<std::uint64_t> queried_size;  // what an open handle reports, when it differs
     bool hidden_from_attributes = false;       // a link that appears after the path check
+    std::uint64_t last_write = 0;              // FILETIME
   };
 
   FakeFileSystem() { add_directory("C:\\"); }
@@ -48,6 +58,7 @@ class FakeFileSystem final : public FileSystem {
   void add_file(const std::string& path, Bytes data) {
     if (!nodes_.count(path)) order_.push_back(path);
     nodes_[path] = Node{false, 0, 0, std::move(data)};
+    nodes_[path].last_write = now_filetime;
   }
   void add_file(const std::string& path, std::string_view text) { add_file(path, Bytes(text.begin(), text.end())); }
   void make_reparse(const std::string& path, std::uint32_t tag = 0xA000000C /* symlink */) {
@@ -80,6 +91,10 @@ class FakeFileSystem final : public FileSystem {
   std::size_t write_chunk = 0;                     // writes put at most this many bytes (0: all)
   bool zero_writes = false;                        // writes succeed with 0 bytes
   std::map<std::string, std::uint32_t> open_errors;  // scripted per path
+  std::uint64_t now_filetime = kEpochFiletime;       // the last write time files get
+  // Called with the path whenever an open file is read or queried, while it
+  // is open: what another process does meanwhile.
+  std::function<void(const std::string&)> on_access;
   bool render_missing = false;   // render_dacl returns no text
   bool render_unterminated = false;
 
@@ -129,8 +144,14 @@ class FakeFileSystem final : public FileSystem {
     auto it = nodes_.find(path);
     if (it == nodes_.end()) return fail(Error::os(parent_exists(path) ? kErrorFileNotFound : kErrorPathNotFound));
     if (it->second.directory) return fail(Error::os(kErrorAccessDenied));
-    if (is_open(path)) return fail(Error::os(kErrorSharingViolation));
+    for (const auto& [id, h] : handles_) {
+      if (h.path == path && !h.detached && !(h.share & kShareDelete)) return fail(Error::os(kErrorSharingViolation));
+    }
     if (auto r = remove_errors_.find(path); r != remove_errors_.end()) return fail(Error::os(r->second));
+    // Handles that shared delete access keep the old file.
+    for (auto& [id, h] : handles_) {
+      if (h.path == path && !h.detached) h.detached = std::make_shared<Node>(it->second);
+    }
     nodes_.erase(it);
     return {};
   }
@@ -195,7 +216,15 @@ class FakeFileSystem final : public FileSystem {
     std::string path;
     FileAccess access;
     std::uint32_t share;
+    std::shared_ptr<Node> detached;  // the file it had open, deleted meanwhile
   };
+  // The file a handle has open; null when a test erased it meanwhile.
+  Node* node_of_handle(int id, const std::string& path) {
+    Handle& h = handles_.at(id);
+    if (h.detached) return h.detached.get();
+    auto it = nodes_.find(path);
+    return it == nodes_.end() ? nullptr : &it->second;
+  }
   bool cut() {
     if (crash_at_ > 0 && ++changes_ == crash_at_) {
       crashed_ = true;
@@ -213,7 +242,13 @@ class FakeFileSystem final : public FileSystem {
   static std::string trim(const std::string& path) {
     // "C:\" keeps its separator; other paths lose a trailing one.
     if (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) return path.substr(0, path.size() - 1);
-    return path;
+    // Without one, the last component loses its trailing dots and spaces;
+    // one that was nothing else names its directory.
+    std::string out = path;
+    const std::size_t start = out.find_last_of("\\/") + 1;
+    while (out.size() > start && (out.back() == '.' || out.back() == ' ')) out.pop_back();
+    if (out.size() == start && out.size() > 3) out.pop_back();
+    return out;
   }
   static std::string parent_of(const std::string& path) {
     const auto slash = path.find_last_of("\\/");
@@ -231,7 +266,7 @@ class FakeFileSystem final : public FileSystem {
   }
   bool is_open(const std::string& path) const {
     for (const auto& [id, h] : handles_) {
-      if (h.path == path) return true;
+      if (h.path == path && !h.detached) return true;
     }
     return false;
   }
@@ -242,7 +277,7 @@ class FakeFileSystem final : public FileSystem {
       if (it == nodes_.end() || path == directory || parent_of(path) != directory) continue;
       // Each path appears once in order_ even when re-created.
       out.push_back({path.substr(path.find_last_of("\\/") + 1), attributes_of(it->second),
-                     it->second.listed_size.value_or(it->second.data.size())});
+                     it->second.listed_size.value_or(it->second.data.size()), it->second.last_write});
     }
     return out;
   }
@@ -261,15 +296,17 @@ class FakeOpenFile final : public OpenFile {
 
   Result<OpenFileFacts> query() override {
     if (fs_.crashed_) return fs_.dead();
-    auto it = fs_.nodes_.find(path_);
-    if (it == fs_.nodes_.end()) return fail(Error::os(kErrorFileNotFound));
-    const auto& n = it->second;
+    if (fs_.on_access) fs_.on_access(path_);
+    const FakeFileSystem::Node* found = fs_.node_of_handle(id_, path_);
+    if (!found) return fail(Error::os(kErrorFileNotFound));
+    const auto& n = *found;
     return OpenFileFacts{(n.directory ? kAttributeDirectory : 0x80u) | n.extra_attributes, n.reparse_tag,
                          n.directory ? 0 : n.queried_size.value_or(n.data.size())};
   }
   Result<std::size_t> read(std::span<std::uint8_t> out) override {
     if (fs_.crashed_) return fs_.dead();
-    const Bytes& d = fs_.nodes_.at(path_).data;
+    if (fs_.on_access) fs_.on_access(path_);
+    const Bytes& d = fs_.node_of_handle(id_, path_)->data;
     const std::size_t n = std::min(out.size(), d.size() - std::min(d.size(), position_));
     if (n > 0) std::memcpy(out.data(), d.data() + position_, n);
     position_ += n;
@@ -283,7 +320,9 @@ class FakeOpenFile final : public OpenFile {
     if (cut) n /= 2;
     if (fs_.write_chunk && n > fs_.write_chunk) n = fs_.write_chunk;
     if (fs_.zero_writes) n = 0;
-    Bytes& d = fs_.nodes_.at(path_).data;
+    FakeFileSystem::Node& node = *fs_.node_of_handle(id_, path_);
+    node.last_write = fs_.now_filetime;
+    Bytes& d = node.data;
     if (d.size() < position_ + n) d.resize(position_ + n);
     if (n > 0) std::memcpy(d.data() + position_, data.data(), n);
     position_ += n;
@@ -331,6 +370,7 @@ inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string&
   if (it == nodes_.end()) {
     if (cut()) return dead();
     nodes_[path] = Node{};
+    nodes_[path].last_write = now_filetime;
     order_.push_back(path);
   }
   const int id = next_handle_++;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/crypto.h"
-#include "receipt_fixtures.h"
+#include "operation_status_fixtures.h"
 #include "standalone/image_store.h"
 
 namespace vor::desktop {
@@ -34,7 +34,9 @@ class MaintenanceTest : public testing::ReceiptStore {
     EXPECT_TRUE(write_receipt(ctx, root(), r, true));
     return r;
   }
-  Status pass(Time now, bool expire = false) { return maintain_state_directory(ctx, root(), now, expire); }
+  Status pass(Time now, bool expire = false) { return maintain_state_directory(ctx, processes, root(), now, expire); }
+
+  testing::FakeProcessLiveness processes;
 };
 
 TEST_F(MaintenanceTest, ImageLeaseEndsAtSixtySeconds) {
@@ -210,17 +212,17 @@ TEST_F(MaintenanceTest, BadStoreIsNotRepaired) {
 }
 
 TEST_F(MaintenanceTest, OpenStateStoreHoldsTheGateOnlyForThePass) {
-  ASSERT_TRUE(open_state_store(ctx, root(), false));
+  ASSERT_TRUE(open_state_store(ctx, processes, root(), false));
   auto gate = open_gate(fs, root());
   ASSERT_TRUE(gate);  // released again
-  auto busy = open_state_store(ctx, root(), false);
+  auto busy = open_state_store(ctx, processes, root(), false);
   ASSERT_FALSE(busy);
   EXPECT_EQ(code_of(busy.error()), "DESKTOP_OWNER_CONFLICT");
   gate->reset();
 
   capture("op-1", clock.now);
   clock.now += 60s;
-  ASSERT_TRUE(refresh_state_store(ctx, root()));  // the clock's time
+  ASSERT_TRUE(refresh_state_store(ctx, processes, root()));  // the clock's time
   EXPECT_FALSE(exists("op-1", "image"));
 }
 

@@ -26,6 +26,7 @@ class StateStoreTest : public ::testing::Test {
   FakeFileSystem fs;
   FakeIdentity identity;
   FakeDataProtection dpapi;
+  testing::FakeClock clock;
 };
 
 // --- path rules ---------------------------------------------------------------
@@ -329,7 +330,7 @@ TEST_F(StateStoreTest, WholeFileWrites) {
 
 TEST_F(StateStoreTest, AtomicReplace) {
   fs.add_file("C:\\work\\target", "old");
-  ASSERT_TRUE(replace_file_atomically(fs, "C:\\work\\target", "C:\\work\\target.tmp-1", bytes_of("new")));
+  ASSERT_TRUE(replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-1", bytes_of("new")));
   EXPECT_EQ(fs.text("C:\\work\\target"), "new");
   EXPECT_FALSE(fs.exists("C:\\work\\target.tmp-1"));
 
@@ -337,7 +338,7 @@ TEST_F(StateStoreTest, AtomicReplace) {
   auto holder = fs.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareWrite,
                                                         FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(holder);
-  auto locked = replace_file_atomically(fs, "C:\\work\\target", "C:\\work\\target.tmp-2", bytes_of("newer"));
+  auto locked = replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-2", bytes_of("newer"));
   ASSERT_FALSE(locked);
   EXPECT_EQ(code_of(locked.error()), "DESKTOP_STATE_WRITE_FAILED");
   EXPECT_EQ(locked.error().os_error(), kErrorAccessDenied);
@@ -347,14 +348,14 @@ TEST_F(StateStoreTest, AtomicReplace) {
 
   // The temporary's own write failing is returned as it is and leaves it.
   fs.write_error = testing::kErrorDiskFull;
-  auto full = replace_file_atomically(fs, "C:\\work\\target", "C:\\work\\target.tmp-3", bytes_of("x"));
+  auto full = replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-3", bytes_of("x"));
   ASSERT_FALSE(full);
   EXPECT_EQ(full.error().os_error(), testing::kErrorDiskFull);
   EXPECT_TRUE(fs.exists("C:\\work\\target.tmp-3"));
   EXPECT_EQ(fs.text("C:\\work\\target"), "new");
   fs.write_error.reset();
 
-  auto unsafe = replace_file_atomically(fs, "C:\\work\\..\\target", "C:\\work\\t", bytes_of("x"));
+  auto unsafe = replace_file_atomically(fs, clock, "C:\\work\\..\\target", "C:\\work\\t", bytes_of("x"));
   ASSERT_FALSE(unsafe);
   EXPECT_EQ(code_of(unsafe.error()), "DESKTOP_STATE_UNSAFE");
   EXPECT_FALSE(fs.exists("C:\\work\\t"));

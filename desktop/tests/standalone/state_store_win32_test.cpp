@@ -209,8 +209,8 @@ TEST_F(Win32StateTest, RealFileOperations) {
   EXPECT_EQ(again.error().os_error(), std::optional<std::uint32_t>(ERROR_FILE_EXISTS));
 
   const std::string target = root->join("t.json");
-  ASSERT_TRUE(replace_file_atomically(*fs, target, target + ".tmp-1", bytes_of("one")));
-  ASSERT_TRUE(replace_file_atomically(*fs, target, target + ".tmp-2", bytes_of("two")));
+  ASSERT_TRUE(replace_file_atomically(*fs, system_clock(), target, target + ".tmp-1", bytes_of("one")));
+  ASSERT_TRUE(replace_file_atomically(*fs, system_clock(), target, target + ".tmp-2", bytes_of("two")));
   EXPECT_EQ(*read_bounded_file(*fs, target, 10), bytes_of("two"));
   auto exists = create_file_atomically(*fs, target, target + ".tmp-3", bytes_of("three"));
   EXPECT_EQ(error_code_of(exists.error()), "DESKTOP_STATE_WRITE_FAILED");
@@ -222,7 +222,7 @@ TEST_F(Win32StateTest, RealFileOperations) {
     // temporary goes away and the move's error is reported.
     UniqueFile held(::CreateFileW(wide(target).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    auto locked = replace_file_atomically(*fs, target, target + ".tmp-4", bytes_of("four"));
+    auto locked = replace_file_atomically(*fs, system_clock(), target, target + ".tmp-4", bytes_of("four"));
     ASSERT_FALSE(locked);
     EXPECT_EQ(error_code_of(locked.error()), "DESKTOP_STATE_WRITE_FAILED");
     EXPECT_TRUE(locked.error().os_error());
