@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "operation_status_fixtures.h"
+#include "standalone/image_export.h"
 #include "standalone/one_shot.h"
+#include "standalone/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {
@@ -170,6 +172,82 @@ TEST_F(OperationStatus, StatusReadsBesideAGateHolderWithoutMaintenance) {
   EXPECT_TRUE(doc->find("image")->is_null());
   EXPECT_TRUE(fs.exists(path_of("op-1", "image")));
   EXPECT_TRUE(fs.exists(path_of("op-1", "json")));
+}
+
+// `status` takes no gate: while it has a file open, the gate holder's
+// maintenance pass may remove that very file (an aged-out receipt, an image
+// whose lease ended). The removal must succeed, and status still answers.
+TEST_F(OperationStatus, GateHolderRemovesWhatStatusHasOpen) {
+  struct Case {
+    const char* name;
+    const char* extension;  // of the file removed while status has it open
+  } cases[] = {{"receipt being read", "json"}, {"image being checked", "image"}};
+  for (const Case& c : cases) {
+    put(with_image("op-1", kEpoch));
+    const std::string path = path_of("op-1", c.extension);
+    std::optional<Status> removal;
+    fs.on_access = [&](const std::string& accessed) {
+      if (accessed == path && !removal) removal = remove_state_file(fs, path);
+    };
+    auto doc = status("op-1");
+    fs.on_access = nullptr;
+    ASSERT_TRUE(removal) << c.name << ": status never had the file open";
+    EXPECT_TRUE(*removal) << c.name << ": " << removal->error().display_chain();
+    EXPECT_FALSE(fs.exists(path)) << c.name;
+    ASSERT_TRUE(doc) << c.name << ": " << doc.error().display_chain();
+    EXPECT_EQ(text_of(doc->find("operationId")), "op-1") << c.name;
+    fs.erase(path_of("op-1", "image"));
+  }
+}
+
+// An image whose `createdAt` lies ahead of the clock (the clock was set
+// back) is expired for status, export, the maintenance pass and the lease
+// timer alike, as is one whose 60 seconds are over.
+TEST_F(OperationStatus, ImageLeaseIsOneRuleEverywhere) {
+  struct Case {
+    const char* name;
+    std::chrono::nanoseconds age;  // now - createdAt
+    bool holds;
+  } cases[] = {
+      {"made now", 0ns, true},
+      {"last nanosecond", 60s - 1ns, true},
+      {"sixty seconds", 60s, false},
+      {"a nanosecond ahead", -1ns, false},
+      {"an hour ahead", -1h, false},
+  };
+  for (const Case& c : cases) {
+    fs.erase(path_of("op-1", "image"));
+    Receipt r = with_image("op-1", kEpoch);
+    r.mutating = false;
+    r.phase = ReceiptPhase::kFinished;
+    r.finished_at = kEpoch;
+    put(r);
+    clock.now = kEpoch + c.age;
+    EXPECT_EQ(image_lease_holds(*r.image, clock.now), c.holds) << c.name;
+
+    auto doc = status("op-1");
+    ASSERT_TRUE(doc) << c.name;
+    EXPECT_EQ(!doc->find("image")->is_null(), c.holds) << c.name << ": status";
+
+    auto left = image_expiry_time(fs, root(), clock.now, r);
+    ASSERT_TRUE(left && *left) << c.name;
+    EXPECT_EQ(**left > 0ns, c.holds) << c.name << ": lease timer";
+    EXPECT_LE(**left, 60s) << c.name;
+
+    auto exported = run_image_export(ports, cmd::ImageExport{"op-1", "C:\\s"});
+    EXPECT_EQ(exported.has_value(), c.holds) << c.name << ": export";
+    if (!exported) {
+      EXPECT_EQ(code_of(exported.error()), kImageExpired) << c.name;
+    }
+
+    ASSERT_TRUE(maintain_state_directory(ctx, processes, root(), clock.now, false)) << c.name;
+    EXPECT_EQ(fs.exists(path_of("op-1", "image")), c.holds) << c.name << ": maintenance";
+    if (!c.holds) {
+      EXPECT_FALSE(fs.exists(path_of("op-1", "png"))) << c.name << ": no copy outlives the lease";
+    }
+    fs.erase(path_of("op-1", "png"));
+    clock.now = kEpoch;
+  }
 }
 
 TEST_F(OperationStatus, StatusFailures) {

@@ -7,6 +7,7 @@
 
 #include "common/crypto.h"
 #include "common/data_protection.h"
+#include "common/handle_win32.h"
 #include "common/text.h"
 #include "receipt_fixtures.h"
 #include "standalone/error_codes.h"
@@ -91,6 +92,90 @@ TEST_F(Win32ReceiptTest, ImageLeaseAndMaintenance) {
   ASSERT_TRUE(open_state_store(ctx, *processes, *root, false));
   ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 86400s, false));
   EXPECT_FALSE(state_file_exists(*fs, state_file_path(*root, "cap-1", "json").value()));
+}
+
+// Starts state_slow_reader on `file` and returns once it holds the file open
+// in the middle of its bounded read; `out` receives what it read.
+UniqueHandle start_slow_reader(const std::string& file, DWORD hold_ms, const std::string& ready, const std::string& out) {
+  wchar_t self[MAX_PATH];
+  if (::GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) return {};
+  const std::filesystem::path helper = std::filesystem::path(self).parent_path() / L"state_slow_reader.exe";
+  std::wstring command = L"\"" + helper.wstring() + L"\" " + *to_wide(file) + L" " + std::to_wstring(hold_ms) + L" " +
+                         *to_wide(ready) + L" " + *to_wide(out);
+  STARTUPINFOW si{sizeof(si)};
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return {};
+  ::CloseHandle(pi.hThread);
+  UniqueHandle process(pi.hProcess);
+  for (int i = 0; i < 1000 && ::GetFileAttributesW(to_wide(ready)->c_str()) == INVALID_FILE_ATTRIBUTES; ++i) ::Sleep(10);
+  return process;
+}
+
+// `status` reads without the gate. A reader in another process holding a
+// receipt or an image open must not make the gate holder's replacement or
+// removal fail, and it goes on reading the file it opened.
+TEST_F(Win32ReceiptTest, ReaderInAnotherProcessBreaksNoWrite) {
+  struct Case {
+    const char* name;
+    const char* extension;  // of the file being read
+    DWORD hold_ms;          // shorter than the replace's wait, for the replace
+  } cases[] = {{"receipt replaced while read", "json", 300}, {"image removed while read", "image", 3000}};
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string id = "op-" + std::to_string(++n);
+    Bytes png(2000, 0x42);
+    const std::uint8_t signature[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    std::copy(std::begin(signature), std::end(signature), png.begin());
+    Receipt running = testing::sample_receipt(id);
+    running.image = store_protected_image(ctx, *root, id, png, clock->utc_now()).value();
+    ASSERT_TRUE(write_receipt(ctx, *root, running, true));
+    const std::string file = state_file_path(*root, id, c.extension).value();
+    const Bytes before = read_bounded_file(*fs, file, kImageFileLimit).value();
+    const std::string ready = dir + "\\ready-" + id;
+    const std::string out = dir + "\\out-" + id;
+
+    UniqueHandle reader = start_slow_reader(file, c.hold_ms, ready, out);
+    ASSERT_TRUE(reader) << c.name;
+    ASSERT_NE(::GetFileAttributesW(to_wide(ready)->c_str()), INVALID_FILE_ATTRIBUTES) << c.name << ": reader not ready";
+    ASSERT_EQ(::WaitForSingleObject(reader.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << c.name;
+
+    Receipt finished = running;
+    finished.phase = ReceiptPhase::kFinished;
+    finished.finished_at = clock->utc_now();
+    if (std::string_view(c.extension) == "json") {
+      auto replaced = write_receipt(ctx, *root, finished, false);
+      ASSERT_TRUE(replaced) << c.name << ": " << replaced.error().display_chain();
+    } else {
+      auto removed = remove_state_file(*fs, file);
+      ASSERT_TRUE(removed) << c.name << ": " << removed.error().display_chain();
+      EXPECT_EQ(::WaitForSingleObject(reader.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+          << c.name << ": removed only after the reader was done";
+    }
+
+    ASSERT_EQ(::WaitForSingleObject(reader.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0)) << c.name;
+    DWORD exit_code = 1;
+    ::GetExitCodeProcess(reader.get(), &exit_code);
+    EXPECT_EQ(exit_code, 0u) << c.name;
+    EXPECT_EQ(read_bounded_file(*fs, out, kImageFileLimit).value(), before) << c.name << ": the reader saw the old file";
+    if (std::string_view(c.extension) == "json") {
+      EXPECT_EQ(load_operation_receipt(ctx, *root, id).value(), finished) << c.name;
+    } else {
+      EXPECT_FALSE(state_file_exists(*fs, file)) << c.name;
+    }
+  }
+}
+
+// A leftover temporary goes a day after its last write as the directory
+// listing reports it.
+TEST_F(Win32ReceiptTest, LeftoverTemporaryAgesByItsListedWriteTime) {
+  const std::string leftover = root->join(std::string(64, 'c') + ".tmp-" + std::string(32, '5'));
+  ASSERT_TRUE(write_whole_file(*fs, leftover, testing::bytes_of("{\"partial\":")));
+  const Time now = clock->utc_now();
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 23h, false));
+  ASSERT_TRUE(state_file_exists(*fs, leftover));
+  EXPECT_TRUE(has_protected_header(read_bounded_file(*fs, leftover, kReceiptFileLimit).value()));
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 25h, false));
+  EXPECT_FALSE(state_file_exists(*fs, leftover));
 }
 
 }  // namespace

@@ -141,17 +141,51 @@ TEST(StateCrash, StoringTheImageAndFinishing) {
           EXPECT_EQ(*loaded->image, expected);
           EXPECT_EQ(read_protected_image(s.ctx, *s.root, "op-1", expected).value(), png);
         } else if (s.fs.exists(s.path("op-1", "image"))) {
-          // Whatever is there is either the whole image or refused.
+          // Whatever is there under the image's name is the whole image.
           auto read = read_protected_image(s.ctx, *s.root, "op-1", expected);
-          if (read) {
-            EXPECT_EQ(*read, png);
-          }
+          ASSERT_TRUE(read) << read.error().display_chain();
+          EXPECT_EQ(*read, png);
         }
         ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 2s, false));
         // A receipt that never got its image keeps no image file.
         if (!loaded->image) {
           EXPECT_FALSE(s.fs.exists(s.path("op-1", "image")));
         }
+      });
+}
+
+bool has_temporaries(Store& s) {
+  for (const std::string& name : s.fs.names(s.root->path())) {
+    if (name.find(".tmp-") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(StateCrash, StoringTheImage) {
+  const Bytes png = sample_png(1000);
+  const Image expected{state_file_name("op-1", "image").value(), png.size(), to_hex(*sha256(png)), kEpoch + 1s};
+  at_every_crash_point(
+      [&](Store& s) { ASSERT_TRUE(write_receipt(s.ctx, *s.root, testing::sample_receipt("op-1"), true)); },
+      [&](Store& s) { (void)store_protected_image(s.ctx, *s.root, "op-1", png, kEpoch + 1s); },
+      [&](Store& s) {
+        if (s.fs.exists(s.path("op-1", "image"))) {
+          // The image's own name holds the whole image or nothing.
+          auto read = read_protected_image(s.ctx, *s.root, "op-1", expected);
+          ASSERT_TRUE(read) << read.error().display_chain();
+          EXPECT_EQ(*read, png);
+        } else {
+          // Nothing under its name blocks storing it again.
+          auto again = store_protected_image(s.ctx, *s.root, "op-1", png, kEpoch + 1s);
+          ASSERT_TRUE(again) << again.error().display_chain();
+          EXPECT_EQ(*again, expected);
+          EXPECT_EQ(read_protected_image(s.ctx, *s.root, "op-1", expected).value(), png);
+        }
+        // A leftover temporary neither fails a pass nor outlives a day.
+        auto pass = maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 2s, false);
+        ASSERT_TRUE(pass) << pass.error().display_chain();
+        ASSERT_TRUE(maintain_state_directory(s.ctx, s.processes, *s.root, kEpoch + 25h, false));
+        EXPECT_FALSE(has_temporaries(s));
+        EXPECT_TRUE(load_operation_receipt(s.ctx, *s.root, "op-1"));
       });
 }
 

@@ -13,6 +13,7 @@
 // open, and stamps each file with its last write time.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -54,9 +55,9 @@ class FakeFileSystem final : public FileSystem {
   FakeFileSystem() { add_directory("C:\\"); }
 
   // --- scripting -----------------------------------------------------------
-  void add_directory(const std::string& path) { nodes_[path] = Node{true}; order_.push_back(path); }
+  void add_directory(const std::string& path) { nodes_[path] = Node{true}; remember(path); }
   void add_file(const std::string& path, Bytes data) {
-    if (!nodes_.count(path)) order_.push_back(path);
+    remember(path);
     nodes_[path] = Node{false, 0, 0, std::move(data)};
     nodes_[path].last_write = now_filetime;
   }
@@ -133,7 +134,7 @@ class FakeFileSystem final : public FileSystem {
     if (!parent_exists(to)) return fail(Error::os(kErrorPathNotFound));
     Node moved = std::move(it->second);
     nodes_.erase(it);
-    if (!nodes_.count(to)) order_.push_back(to);
+    remember(to);
     nodes_[to] = std::move(moved);
     return {};
   }
@@ -185,7 +186,7 @@ class FakeFileSystem final : public FileSystem {
     Node n{true};
     n.dacl.assign(descriptor.begin(), descriptor.end());
     nodes_[path] = n;
-    order_.push_back(path);
+    remember(path);
     return {};
   }
 
@@ -286,7 +287,10 @@ class FakeFileSystem final : public FileSystem {
   int crash_at_ = 0;
   int changes_ = 0;
   int next_handle_ = 1;
-  std::vector<std::string> order_;
+  std::vector<std::string> order_;  // listing order: where each path was first made
+  void remember(const std::string& path) {
+    if (std::find(order_.begin(), order_.end(), path) == order_.end()) order_.push_back(path);
+  }
 };
 
 class FakeOpenFile final : public OpenFile {
@@ -371,7 +375,7 @@ inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string&
     if (cut()) return dead();
     nodes_[path] = Node{};
     nodes_[path].last_write = now_filetime;
-    order_.push_back(path);
+    remember(path);
   }
   const int id = next_handle_++;
   handles_[id] = Handle{path, spec.access, spec.share};

@@ -226,6 +226,137 @@ TEST_F(MaintenanceTest, OpenStateStoreHoldsTheGateOnlyForThePass) {
   EXPECT_FALSE(exists("op-1", "image"));
 }
 
+// What a crash leaves behind goes a day after it was last written, whatever
+// its kind; younger leftovers stay (a plaintext one protected in place).
+TEST_F(MaintenanceTest, LeftoverTemporariesGoADayAfterTheirLastWrite) {
+  const std::string hash(64, 'a');
+  const std::string receipt_temp = hash + ".tmp-" + std::string(32, '1');
+  struct Case {
+    const char* name;
+    std::string file;
+    bool plaintext;
+  };
+  const Case kinds[] = {
+      {"plaintext receipt temporary", receipt_temp, true},
+      {"protected receipt temporary", hash + ".tmp-" + std::string(32, '2'), false},
+      {"re-protection temporary", receipt_temp + ".protect-" + std::string(32, '3'), false},
+      {"image temporary", hash + ".image.tmp-" + std::string(32, '4'), false},
+  };
+  for (int hours : {23, 25}) {
+    for (const Case& c : kinds) {
+      const std::string file = root().join(c.file);
+      const Bytes content = c.plaintext ? testing::bytes_of("{\"partial\":")
+                                        : protect_data(dpapi, file, testing::bytes_of("x"), 1).value();
+      fs.add_file(file, content);
+      fs.node(file).last_write = testing::kEpochFiletime - hours * testing::kFiletimeHour;
+      ASSERT_TRUE(pass(testing::kEpoch)) << c.name << " at " << hours << "h";
+      EXPECT_EQ(fs.exists(file), hours < 24) << c.name << " at " << hours << "h";
+      if (fs.exists(file)) {
+        EXPECT_TRUE(has_protected_header(fs.data(file))) << c.name;
+        fs.erase(file);
+      }
+    }
+  }
+  // A write time ahead of the clock is young.
+  fs.add_file(root().join(receipt_temp), "{}");
+  fs.node(root().join(receipt_temp)).last_write = testing::kEpochFiletime + 100 * testing::kFiletimeHour;
+  ASSERT_TRUE(pass(testing::kEpoch));
+  EXPECT_TRUE(fs.exists(root().join(receipt_temp)));
+}
+
+// The 129th leftover no longer fails every later pass: once the burst is a
+// day old it is removed, and only those that stay count.
+TEST_F(MaintenanceTest, AgedLeftoversDoNotCountTowardTheLimit) {
+  auto add = [&](int i, int hours) {
+    char uuid[33];
+    std::snprintf(uuid, sizeof uuid, "%032x", i);
+    const std::string file = root().join(std::string(64, 'b') + ".tmp-" + uuid);
+    fs.add_file(file, std::string("{}"));
+    fs.node(file).last_write = testing::kEpochFiletime - hours * testing::kFiletimeHour;
+  };
+  for (int i = 0; i < 129; ++i) add(i, 1);
+  EXPECT_EQ(code_of(pass(testing::kEpoch).error()), "DESKTOP_STATE_QUOTA_EXCEEDED");
+  ASSERT_TRUE(pass(testing::kEpoch + 24h));
+  for (const std::string& name : fs.names(root().path())) EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
+
+  for (int i = 0; i < 128; ++i) add(i, 1);
+  add(500, 30);  // an old one beside 128 young ones
+  ASSERT_TRUE(pass(testing::kEpoch));
+  std::size_t left = 0;
+  for (const std::string& name : fs.names(root().path())) left += name.find(".tmp-") != std::string::npos;
+  EXPECT_EQ(left, 128u);
+}
+
+// A read-only "running" receipt whose broker died is never finished by
+// anyone; it goes a day after it was made. Mutating ones fence input until
+// they are reconciled and stay, as do those whose broker runs or cannot be
+// told apart from running.
+TEST_F(MaintenanceTest, AbandonedReadOnlyRunningReceiptsGoAfterADay) {
+  struct Case {
+    const char* name;
+    bool mutating;
+    ReceiptPhase phase;
+    void (*broker)(testing::FakeProcessLiveness&);
+    bool kept_at_25h;
+  };
+  auto gone = [](testing::FakeProcessLiveness& p) { p.gone(); };
+  const Case cases[] = {
+      {"read-only, broker gone", false, ReceiptPhase::kRunning, gone, false},
+      {"read-only, broker exited", false, ReceiptPhase::kRunning, [](testing::FakeProcessLiveness& p) { p.exited = true; },
+       false},
+      {"read-only, pid reused", false, ReceiptPhase::kRunning, [](testing::FakeProcessLiveness& p) { p.created += 1; },
+       false},
+      {"read-only, broker runs", false, ReceiptPhase::kRunning, [](testing::FakeProcessLiveness&) {}, true},
+      {"read-only, broker state unreadable", false, ReceiptPhase::kRunning,
+       [](testing::FakeProcessLiveness& p) { p.open_error = kErrorAccessDenied; }, true},
+      {"mutating, broker gone", true, ReceiptPhase::kRunning, gone, true},
+      {"read-only unknown, broker gone", false, ReceiptPhase::kUnknown, gone, true},
+  };
+  for (const Case& c : cases) {
+    for (int hours : {23, 25}) {
+      processes = testing::FakeProcessLiveness{};
+      c.broker(processes);
+      Receipt r = testing::sample_receipt("op-1");
+      r.mutating = c.mutating;
+      r.phase = c.phase;
+      r.created_at = testing::kEpoch - std::chrono::hours(hours);
+      ASSERT_TRUE(write_receipt(ctx, root(), r, false));
+      ASSERT_TRUE(pass(testing::kEpoch)) << c.name;
+      EXPECT_EQ(exists("op-1", "json"), hours < 24 || c.kept_at_25h) << c.name << " at " << hours << "h";
+      fs.erase(path("op-1", "json"));
+    }
+  }
+}
+
+// NTFS compares names without case: an image listed as "<HASH>.image" is the
+// file its receipt names "<hash>.image", and stays for the lease.
+TEST_F(MaintenanceTest, UnreferencedImageSweepComparesNamesWithoutCase) {
+  const Receipt r = capture("op-1", testing::kEpoch);
+  fs.add_file(path("op-1", "png"), "exported copy");
+  auto spelled = [&](const std::string& id, const std::string& extension, auto transform) {
+    const std::string name = state_file_name(id, extension).value();
+    std::string stem = name.substr(0, 64);
+    for (char& ch : stem) ch = transform(ch);
+    return root().join(stem + name.substr(64));
+  };
+  const auto upper = [](char ch) { return static_cast<char>(std::toupper(static_cast<unsigned char>(ch))); };
+  const std::string image_upper = spelled("op-1", "image", upper);
+  bool flip = false;
+  const std::string png_mixed = spelled("op-1", "png", [&](char ch) { return (flip = !flip) ? upper(ch) : ch; });
+  fs.add_file(image_upper, fs.data(path("op-1", "image")));
+  fs.erase(path("op-1", "image"));
+  fs.add_file(png_mixed, fs.data(path("op-1", "png")));
+  fs.erase(path("op-1", "png"));
+  const std::string stray = spelled("gone", "image", upper);
+  fs.add_file(stray, "x");
+
+  ASSERT_TRUE(pass(testing::kEpoch + 1s));
+  EXPECT_TRUE(fs.exists(image_upper));
+  EXPECT_TRUE(fs.exists(png_mixed));
+  EXPECT_FALSE(fs.exists(stray));  // no receipt names it, in any case
+  EXPECT_EQ(load_operation_receipt(ctx, root(), "op-1").value(), r);
+}
+
 TEST(TemporaryNames, ExactForm) {
   const std::string hash(64, 'a');
   EXPECT_TRUE(is_receipt_temporary_name(hash + ".tmp-" + std::string(32, '0')));
@@ -234,6 +365,28 @@ TEST(TemporaryNames, ExactForm) {
   EXPECT_FALSE(is_receipt_temporary_name(hash + ".tmp-" + std::string(32, '0') + ".protect-" + std::string(32, '0')));
   EXPECT_FALSE(is_receipt_temporary_name(std::string(63, 'a') + "g.tmp-" + std::string(32, '0')));
   EXPECT_FALSE(is_receipt_temporary_name(hash + ".tmp_" + std::string(32, '0')));
+}
+
+TEST(TemporaryNames, EveryKindTheStoreWrites) {
+  const std::string hash(64, 'a');
+  const std::string receipt = hash + ".tmp-" + std::string(32, '0');
+  const struct {
+    std::string name;
+    bool temporary;
+  } cases[] = {
+      {receipt, true},
+      {receipt + ".protect-" + std::string(32, 'f'), true},
+      {hash + ".image.tmp-" + std::string(32, '9'), true},
+      {receipt + ".protect-" + std::string(31, 'f'), false},
+      {receipt + ".protect_" + std::string(32, 'f'), false},
+      {hash + ".image.tmp-" + std::string(33, '9'), false},
+      {hash + ".png.tmp-" + std::string(32, '9'), false},
+      {hash + ".image", false},
+      {hash + ".json", false},
+      {std::string(63, 'a') + "g.image.tmp-" + std::string(32, '9'), false},
+      {"session.owner.tmp-" + std::string(32, '0'), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_state_temporary_name(c.name), c.temporary) << c.name;
 }
 
 }  // namespace

@@ -177,6 +177,26 @@ TEST_F(StateStoreTest, StateDirectoryMustBeAnExistingPlainDirectory) {
   EXPECT_EQ(code_of(junction.error()), "DESKTOP_STATE_UNSAFE");
 }
 
+// Win32 drops trailing dots and spaces from a last component (the fake does
+// too): the name checked would be another directory than the one beneath
+// which the root is made.
+TEST_F(StateStoreTest, StateDirectoryWhoseLastComponentWin32TrimsIsRefused) {
+  const char* cases[] = {
+      "C:\\work\\state..", "C:\\work\\state.", "C:\\work\\state ", "C:\\work\\state. .",
+      "C:\\work\\state\\.. ", "C:\\work\\state\\. ", "C:\\work\\state\\...", "C:\\work\\state..\\",
+  };
+  for (const char* dir : cases) {
+    auto r = ensure_state_directory(fs, identity, dir);
+    ASSERT_FALSE(r) << dir;
+    EXPECT_EQ(code_of(r.error()), "DESKTOP_STATE_DIR_REQUIRED") << dir << ": " << r.error().display_chain();
+  }
+  EXPECT_FALSE(fs.exists(kRoot));
+  // Dots elsewhere are plain characters of a name.
+  fs.add_directory("C:\\work\\.state.d");
+  EXPECT_TRUE(ensure_state_directory(fs, identity, "C:\\work\\.state.d"));
+  EXPECT_TRUE(ensure_state_directory(fs, identity, kDir + "\\"));
+}
+
 TEST_F(StateStoreTest, RootAclFailures) {
   {
     FakeFileSystem local;
@@ -346,6 +366,14 @@ TEST_F(StateStoreTest, AtomicReplace) {
   EXPECT_EQ(fs.text("C:\\work\\target"), "new");
   holder->reset();
 
+  // Delete sharing does not help: a target open at all is never moved over.
+  auto sharing = fs.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+                                                         FileCreation::kOpenExisting, true, false});
+  ASSERT_TRUE(sharing);
+  EXPECT_EQ(replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-5", bytes_of("x")).error().os_error(),
+            kErrorAccessDenied);
+  sharing->reset();
+
   // The temporary's own write failing is returned as it is and leaves it.
   fs.write_error = testing::kErrorDiskFull;
   auto full = replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-3", bytes_of("x"));
@@ -359,6 +387,65 @@ TEST_F(StateStoreTest, AtomicReplace) {
   ASSERT_FALSE(unsafe);
   EXPECT_EQ(code_of(unsafe.error()), "DESKTOP_STATE_UNSAFE");
   EXPECT_FALSE(fs.exists("C:\\work\\t"));
+}
+
+// A clock whose sleeps let another holder of the target close it after a
+// number of slices.
+class ReleasingClock final : public Clock {
+ public:
+  testing::FakeClock inner;
+  std::unique_ptr<OpenFile>* holder = nullptr;
+  int release_after = -1;  // sleeps until the holder closes; -1 never
+  int sleeps = 0;
+  std::chrono::nanoseconds slept{0};
+  Monotonic monotonic_now() override { return inner.monotonic_now(); }
+  Time utc_now() override { return inner.utc_now(); }
+  void sleep(std::chrono::nanoseconds d) override {
+    inner.sleep(d);
+    slept += d;
+    if (++sleeps == release_after && holder) holder->reset();
+  }
+};
+
+TEST_F(StateStoreTest, ReplaceWaitsForAReaderOfTheTargetWithinItsBudget) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    int release_after;
+    std::optional<std::uint32_t> move_error;  // every move fails so, holder or not
+    bool replaced;
+    std::chrono::nanoseconds slept;
+    std::optional<std::uint32_t> reported;
+  };
+  const Case cases[] = {
+      {"reader closes after three slices", 3, std::nullopt, true, 30ms, std::nullopt},
+      {"reader closes in the last slice", 100, std::nullopt, true, 1000ms, std::nullopt},
+      {"reader outlasts the budget", -1, std::nullopt, false, 1000ms, kErrorAccessDenied},
+      {"a sharing violation is waited for too", -1, kErrorSharingViolation, false, 1000ms, kErrorSharingViolation},
+      {"other errors are not", -1, testing::kErrorDiskFull, false, 0ms, testing::kErrorDiskFull},
+  };
+  for (const Case& c : cases) {
+    FakeFileSystem local;
+    local.add_directory("C:\\work");
+    local.add_file("C:\\work\\target", "old");
+    local.move_error = c.move_error;
+    ReleasingClock timing;
+    auto holder = local.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+                                                              FileCreation::kOpenExisting, true, false});
+    ASSERT_TRUE(holder);
+    std::unique_ptr<OpenFile> held = std::move(*holder);
+    timing.holder = &held;
+    timing.release_after = c.release_after;
+    auto r = replace_file_atomically(local, timing, "C:\\work\\target", "C:\\work\\target.tmp-1", bytes_of("new"));
+    EXPECT_EQ(r.has_value(), c.replaced) << c.name;
+    EXPECT_EQ(local.text("C:\\work\\target"), c.replaced ? "new" : "old") << c.name;
+    EXPECT_FALSE(local.exists("C:\\work\\target.tmp-1")) << c.name;
+    EXPECT_EQ(timing.slept, c.slept) << c.name;
+    if (!r) {
+      EXPECT_EQ(code_of(r.error()), "DESKTOP_STATE_WRITE_FAILED") << c.name;
+      EXPECT_EQ(r.error().os_error(), c.reported) << c.name;
+    }
+  }
 }
 
 TEST_F(StateStoreTest, AtomicCreateNeverReplaces) {
@@ -384,6 +471,18 @@ TEST_F(StateStoreTest, RemovingStateFiles) {
   holder->reset();
   EXPECT_TRUE(remove_state_file(fs, "C:\\work\\held"));
   EXPECT_FALSE(fs.exists("C:\\work\\held"));
+
+  // A reader sharing delete access does not stop the removal and keeps
+  // reading what it opened.
+  fs.add_file("C:\\work\\read", "contents");
+  auto reader = fs.open("C:\\work\\read", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+                                                       FileCreation::kOpenExisting, true, false});
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(remove_state_file(fs, "C:\\work\\read"));
+  EXPECT_FALSE(fs.exists("C:\\work\\read"));
+  Bytes out(20);
+  EXPECT_EQ((*reader)->read(out).value(), 8u);
+  reader->reset();
   auto unsafe = remove_state_file(fs, "C:\\work\\held:x");
   EXPECT_EQ(code_of(unsafe.error()), "DESKTOP_STATE_UNSAFE");
 }

@@ -94,6 +94,20 @@ TEST_F(Win32StateTest, MissingOrPlainStateDirectory) {
   EXPECT_EQ(error_code_of(plain.error()), "DESKTOP_STATE_DIR_REQUIRED");
 }
 
+// Win32 drops trailing dots and spaces from a last component: each of these
+// names an existing directory when queried, while the root beneath it could
+// not be made there.
+TEST_F(Win32StateTest, StateDirectoryWhoseLastComponentWin32TrimsIsRefused) {
+  ASSERT_TRUE(::CreateDirectoryW(wide(dir + "\\sub").c_str(), nullptr));
+  for (const char* suffix : {"\\sub..", "\\sub.", "\\sub ", "\\sub. .", "\\sub\\.. ", "\\sub\\. ", "\\sub\\..."}) {
+    const std::string path = dir + suffix;
+    auto root = ensure_state_directory(*fs, *identity, path);
+    ASSERT_FALSE(root) << path;
+    EXPECT_EQ(error_code_of(root.error()), "DESKTOP_STATE_DIR_REQUIRED") << path << ": " << root.error().display_chain();
+  }
+  EXPECT_TRUE(ensure_state_directory(*fs, *identity, dir + "\\sub"));
+}
+
 TEST_F(Win32StateTest, DrivesMappedToUnixAreRefused) {
   for (const char* path : {"Z:\\tmp", "Z:\\", "Z:\\tmp\\state\\VorDesktop-v1\\x.json"}) {
     auto r = check_state_path(*fs, path);
