@@ -31,7 +31,9 @@ Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& 
   if (!root) return fail(std::move(root.error()));
   auto gate = open_gate(ports.ctx.fs, *root);
   if (!gate) return fail(std::move(gate.error()));
-  if (auto maintained = refresh_state_store(ports.ctx, ports.processes, *root); !maintained) return fail(std::move(maintained.error()));
+  if (auto maintained = refresh_state_store(ports.ctx, ports.processes, *root); !maintained) {
+    return fail(std::move(maintained.error()));
+  }
   auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
   if (!receipt) return fail(std::move(receipt.error()));
 

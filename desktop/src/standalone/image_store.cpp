@@ -75,8 +75,9 @@ Result<std::optional<std::chrono::nanoseconds>> image_expiry_time(FileSystem& fs
   auto png = state_file_path(root, receipt.operation_id, "png");
   if (!png) return fail(std::move(png.error()));
   if (!state_file_exists(fs, *image) && !state_file_exists(fs, *png)) return std::optional<std::chrono::nanoseconds>();
-  if (!image_lease_holds(*receipt.image, now)) return std::optional<std::chrono::nanoseconds>(std::chrono::nanoseconds::zero());
-  return std::optional<std::chrono::nanoseconds>(receipt.image->created_at + kImageLease - now);
+  using Left = std::optional<std::chrono::nanoseconds>;
+  if (!image_lease_holds(*receipt.image, now)) return Left(std::chrono::nanoseconds::zero());
+  return Left(receipt.image->created_at + kImageLease - now);
 }
 
 }  // namespace vor::desktop

@@ -45,8 +45,8 @@ bool receipt_ages_out(ProcessLiveness& processes, const Receipt& receipt, Time n
   return runs && !*runs;
 }
 
-// Step 1: a leftover temporary that is not protected is protected in place,
-// so that no plaintext receipt stays on disk. Leftovers are never deleted.
+// Step 1: a young leftover receipt temporary that is not protected is
+// protected in place, so that no plaintext receipt stays on disk.
 Status reprotect_leftover(StateContext& ctx, const std::string& path) {
   auto bytes = read_bounded_file(ctx.fs, path, kReceiptFileLimit);
   if (!bytes) return fail(std::move(bytes.error()));
