@@ -94,6 +94,39 @@ TEST_F(Win32ReceiptTest, ImageLeaseAndMaintenance) {
   EXPECT_FALSE(state_file_exists(*fs, state_file_path(*root, "cap-1", "json").value()));
 }
 
+// Names are found in any case, so an image listed as "<HASH>.image" is the
+// one its receipt names "<hash>.image" and stays for its lease.
+TEST_F(Win32ReceiptTest, ImageListedInAnotherCaseIsKeptForItsLease) {
+  Bytes png(3000, 0x17);
+  const std::uint8_t signature[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+  std::copy(std::begin(signature), std::end(signature), png.begin());
+  const Time now = clock->utc_now();
+  auto image = store_protected_image(ctx, *root, "cap-1", png, now);
+  ASSERT_TRUE(image) << image.error().display_chain();
+  Receipt r = testing::sample_receipt("cap-1");
+  r.image = *image;
+  ASSERT_TRUE(write_receipt(ctx, *root, r, true));
+  std::string upper = image->file_name;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  upper.replace(upper.size() - 6, 6, ".image");
+  // Made anew under that spelling: under Wine a rename that only changes
+  // case keeps the old spelling.
+  const std::string lower_path = root->join(image->file_name);
+  const Bytes envelope = read_bounded_file(*fs, lower_path, kImageFileLimit).value();
+  ASSERT_TRUE(remove_state_file(*fs, lower_path));
+  ASSERT_TRUE(write_whole_file(*fs, root->join(upper), envelope));
+  bool listed = false;
+  const auto entries = fs->list(root->path());
+  ASSERT_TRUE(entries);
+  for (const DirectoryEntry& entry : *entries) listed |= entry.name == upper;
+  ASSERT_TRUE(listed) << "the listing does not show the upper-case spelling";
+
+  ASSERT_TRUE(maintain_state_directory(ctx, *processes, *root, now + 1s, false));
+  auto back = read_protected_image(ctx, *root, "cap-1", *image);
+  ASSERT_TRUE(back) << back.error().display_chain();
+  EXPECT_EQ(*back, png);
+}
+
 // Starts state_slow_reader on `file` and returns once it holds the file open
 // in the middle of its bounded read; `out` receives what it read.
 UniqueHandle start_slow_reader(const std::string& file, DWORD hold_ms, const std::string& ready, const std::string& out) {
