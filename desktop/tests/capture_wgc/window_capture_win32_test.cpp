@@ -127,6 +127,27 @@ TEST(WinRtWindowCaptureUnderWine, RefusesAtTheSupportQueryWithClassNotRegistered
                             "release adapter");
 }
 
+TEST(WinRtWindowCaptureUnderWine, DeviceStepsRunAndTheMissingInteropExportIsAValue) {
+  // Wine's d3d11.dll lacks CreateDirect3D11DeviceFromDXGIDevice: looked up
+  // at run time, its absence is the step's HRESULT, not a program that does
+  // not load.
+  auto sys = make_winrt_window_capture();
+  const HResult apartment = sys->initialize_runtime();
+  ASSERT_GE(apartment, 0);
+  auto factory = sys->open_item_factory();
+  ASSERT_FALSE(factory);
+  EXPECT_EQ(factory.error(), kHrClassNotRegistered);
+  auto device = sys->create_device();
+  ASSERT_TRUE(device) << device.error();
+  EXPECT_TRUE(*device);
+  EXPECT_TRUE(sys->open_dxgi_device());
+  auto winrt = sys->create_winrt_device();
+  ASSERT_FALSE(winrt);
+  EXPECT_EQ(winrt.error(), static_cast<HResult>(0x8007007F));  // HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND)
+  sys->release_objects();
+  sys->uninitialize_runtime();
+}
+
 TEST(WindowDisplayUnderWine, WindowOnTheScreenIsOnOneStandardOutput) {
   // Wine's DWM has no frame bounds (E_NOTIMPL): the graphics-capture adapter
   // cannot place a window; the stand-in build's adapter uses the window rect.
