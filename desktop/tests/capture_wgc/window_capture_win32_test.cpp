@@ -204,6 +204,25 @@ std::string colour_at(const testing::DecodedPng& png, std::uint32_t x, std::uint
 }
 std::string opaque(Colour c) { return std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ",255"; }
 
+TEST(WindowDcCaptureUnderWine, AWindowThatIsGoneRaisesClosed) {
+  // Never shown, so destroying it costs no X round trip.
+  HWND hwnd = CreateWindowExW(0, L"STATIC", L"wgc gone", WS_POPUP, 10, 10, 50, 40, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(hwnd, nullptr);
+  auto sys = make_window_capture_sys();
+  ASSERT_TRUE(sys->create_item(from_hwnd(hwnd)));
+  auto flag = std::make_shared<ClosedFlag>();
+  ASSERT_TRUE(sys->add_closed_handler(flag));
+  EXPECT_EQ(sys->item_size(), (Hr<CaptureSize>(CaptureSize{50, 40})));
+  ASSERT_TRUE(DestroyWindow(hwnd));
+  auto frame = sys->next_frame();
+  ASSERT_TRUE(frame);
+  EXPECT_FALSE(*frame);
+  EXPECT_TRUE(flag->closed.load());
+  sys->remove_closed_handler();
+  sys->release_objects();
+}
+
 TEST(WindowDcCaptureUnderWine, ThePaintedColoursComeBackInThePng) {
   PaintedWindow window(L"wgc painted", {100, 120, 340, 280});
   Capture capture(make_window_capture_sys());
