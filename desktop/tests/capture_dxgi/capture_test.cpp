@@ -12,18 +12,18 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Bgra;
-using testing::FakeAdapterSpec;
+using testing::ScriptedAdapter;
 using testing::FakeClock;
 using testing::FakeDuplication;
 using testing::FakeFrame;
-using testing::FakeOutputSpec;
+using testing::ScriptedOutput;
 
 constexpr Rect kCrop{100, 50, 420, 290};  // 320 x 240 on the first monitor
 constexpr Rect kLeft{0, 0, 1920, 1080};
 constexpr Rect kRight{1920, 0, 3840, 1080};
 
-FakeOutputSpec output_at(Rect r, std::uint32_t rotation = kDxgiModeRotationIdentity, bool attached = true) {
-  FakeOutputSpec o;
+ScriptedOutput output_at(Rect r, std::uint32_t rotation = kDxgiModeRotationIdentity, bool attached = true) {
+  ScriptedOutput o;
   o.desc = {r, attached, rotation};
   return o;
 }

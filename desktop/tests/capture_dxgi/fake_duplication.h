@@ -30,15 +30,15 @@ namespace vor::desktop::testing {
 inline constexpr std::int32_t kFakeENotImpl = static_cast<std::int32_t>(0x80004001u);
 inline constexpr std::int32_t kFakeEFail = static_cast<std::int32_t>(0x80004005u);
 
-struct FakeOutputSpec {
+struct ScriptedOutput {
   OutputDesc desc{Rect{0, 0, 1920, 1080}, true, kDxgiModeRotationIdentity};
   std::optional<std::int32_t> desc_error;
   std::optional<std::int32_t> duplicate_error;
   bool duplicate_null = false;
 };
 
-struct FakeAdapterSpec {
-  std::vector<FakeOutputSpec> outputs;
+struct ScriptedAdapter {
+  std::vector<ScriptedOutput> outputs;
   // The answer after the listed outputs (DXGI_ERROR_NOT_FOUND unless set).
   std::optional<std::int32_t> outputs_end_error;
   std::optional<std::int32_t> device_error;
@@ -68,7 +68,7 @@ class FakeDuplication final : public DuplicationSys {
   // --- the script ---
   std::optional<std::int32_t> factory_error;
   bool factory_null = false;
-  std::vector<FakeAdapterSpec> adapters{FakeAdapterSpec{{FakeOutputSpec{}}}};
+  std::vector<ScriptedAdapter> adapters{ScriptedAdapter{{ScriptedOutput{}}}};
   std::optional<std::int32_t> adapters_end_error;
   std::deque<FakeFrame> frames;
   std::optional<std::int32_t> staging_error;
@@ -215,20 +215,20 @@ class FakeDuplication final : public DuplicationSys {
 
   class Output final : public DxgiOutput, Counted {
    public:
-    Output(FakeDuplication& owner, FakeOutputSpec spec) : Counted(owner), spec_(spec) {}
+    Output(FakeDuplication& owner, ScriptedOutput script) : Counted(owner), script_(script) {}
     Hresult<OutputDesc> desc() override {
-      if (spec_.desc_error) return std::unexpected(*spec_.desc_error);
-      return spec_.desc;
+      if (script_.desc_error) return std::unexpected(*script_.desc_error);
+      return script_.desc;
     }
     Hresult<std::unique_ptr<OutputDuplication>> duplicate(D3dDevice&) override {
       owner_.calls.push_back("duplicate");
-      if (spec_.duplicate_error) return std::unexpected(*spec_.duplicate_error);
-      if (spec_.duplicate_null) return std::unique_ptr<OutputDuplication>();
+      if (script_.duplicate_error) return std::unexpected(*script_.duplicate_error);
+      if (script_.duplicate_null) return std::unique_ptr<OutputDuplication>();
       return std::unique_ptr<OutputDuplication>(new Duplication(owner_));
     }
 
    private:
-    FakeOutputSpec spec_;
+    ScriptedOutput script_;
   };
 
   class Adapter final : public DxgiAdapter, Counted {
@@ -236,17 +236,17 @@ class FakeDuplication final : public DuplicationSys {
     Adapter(FakeDuplication& owner, std::uint32_t index) : Counted(owner), index_(index) {}
     Hresult<std::unique_ptr<DxgiOutput>> enum_output(std::uint32_t o) override {
       owner_.calls.push_back("enum_output " + std::to_string(index_) + "." + std::to_string(o));
-      const FakeAdapterSpec& spec = owner_.adapters[index_];
-      if (o >= spec.outputs.size()) return std::unexpected(spec.outputs_end_error.value_or(kDxgiErrorNotFound));
-      return std::unique_ptr<DxgiOutput>(new Output(owner_, spec.outputs[o]));
+      const ScriptedAdapter& script = owner_.adapters[index_];
+      if (o >= script.outputs.size()) return std::unexpected(script.outputs_end_error.value_or(kDxgiErrorNotFound));
+      return std::unique_ptr<DxgiOutput>(new Output(owner_, script.outputs[o]));
     }
     Hresult<CreatedDevice> create_device() override {
       owner_.calls.push_back("create_device " + std::to_string(index_));
-      const FakeAdapterSpec& spec = owner_.adapters[index_];
-      if (spec.device_error) return std::unexpected(*spec.device_error);
+      const ScriptedAdapter& script = owner_.adapters[index_];
+      if (script.device_error) return std::unexpected(*script.device_error);
       CreatedDevice d;
       d.device.reset(new Device(owner_));
-      if (!spec.no_context) d.context.reset(new Context(owner_));
+      if (!script.no_context) d.context.reset(new Context(owner_));
       return d;
     }
 

@@ -94,6 +94,8 @@ TEST(ReadinessWin32, WineHasNoSessionStateAndTheStandInMakesOurSessionTheActiveO
   EXPECT_EQ(own->bytes, 4u);
   EXPECT_EQ(own->value, kSessionStateActive);
   EXPECT_FALSE(wts_connect_state(own_session() + 1));
+  // Wine's DWM answers the composition query (what it says is not relied on).
+  EXPECT_EQ(query_dwm_composition().hresult, 0);
 
   Win32DesktopPorts win32;
   auto desktop = make_win32_desktop_sys();
