@@ -284,27 +284,31 @@ TEST(CaptureScreenDxgi, ErrorsAfterTheFirstFrameCarryTheLatestDiagnostic) {
 }
 
 TEST(CaptureScreenDxgi, FrameWaitsAreTheTimeLeftBetweenOneAnd400Ms) {
-  World w;
-  FakeFrame first_timeout = error_frame(kDxgiErrorWaitTimeout);
-  first_timeout.takes = std::chrono::duration_cast<std::chrono::milliseconds>(1799ms);
-  w.dup.frames.push_back(first_timeout);
-  auto r = capture_screen_dxgi(w.dup, w.clock, kCrop);
-  ASSERT_FALSE(r);
-  // 1799 ms, then 1 ms left (the whole wait), then the deadline.
-  EXPECT_EQ(w.dup.waits, (std::vector<std::uint32_t>{400, 1}));
-
-  World v;
-  v.clock.advance(250us);  // the deadline lies 0.25 ms past a whole millisecond
-  FakeFrame almost = error_frame(kDxgiErrorWaitTimeout);
-  almost.takes = 1799ms;
-  v.dup.frames.push_back(almost);
-  auto s = capture_screen_dxgi(v.dup, v.clock, kCrop);
-  EXPECT_EQ(v.dup.waits, (std::vector<std::uint32_t>{400, 1})) << "0 ms left rounds up to the 1 ms minimum";
-
-  World u;
-  ASSERT_FALSE(capture_screen_dxgi(u.dup, u.clock, kCrop));
-  EXPECT_EQ(u.dup.waits, (std::vector<std::uint32_t>{400, 400, 400, 400, 200}));
-  EXPECT_EQ(u.clock.elapsed(), 1800ms);
+  struct Case {
+    const char* name;
+    std::vector<std::chrono::nanoseconds> timeouts;  // how long each scripted time-out takes
+    std::vector<std::uint32_t> waits;
+  };
+  const Case cases[] = {
+      {"every wait runs out", {}, {400, 400, 400, 400, 200}},
+      {"1 ms left", {1799ms}, {400, 1}},
+      {"0.4 ms left: at least 1 ms", {1799ms + 600us}, {400, 1}},
+      {"a time-out that returns early", {100ms}, {400, 400, 400, 400, 400, 100}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    for (auto t : c.timeouts) {
+      FakeFrame f = error_frame(kDxgiErrorWaitTimeout);
+      f.takes = t;
+      w.dup.frames.push_back(f);
+    }
+    auto r = capture_screen_dxgi(w.dup, w.clock, kCrop);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().display_chain(), "DESKTOP_CAPTURE_FRAME_NOT_FRESH");
+    EXPECT_EQ(w.dup.waits, c.waits);
+    EXPECT_GE(w.clock.elapsed(), 1800ms);
+  }
 }
 
 // Paints each surface pixel from its coordinates, so a crop shows where it came from.

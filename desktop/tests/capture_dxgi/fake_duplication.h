@@ -49,7 +49,7 @@ using Bgra = std::array<std::uint8_t, 4>;
 
 struct FakeFrame {
   std::optional<std::int32_t> error;  // AcquireNextFrame fails with this
-  std::chrono::milliseconds takes{1};  // clock time the call takes
+  std::chrono::nanoseconds takes = std::chrono::milliseconds(1);  // clock time the call takes
   FrameInfo info{100, 7, 1, false, 0};
   TextureDesc surface{1920, 1080, 1, 1, kDxgiFormatB8G8R8A8Unorm, 1, 0, 0, 0x28, 0, 0};
   // Colour of a surface pixel in desktop coordinates of the output's origin.
