@@ -72,7 +72,9 @@ Response executor_failure_response(const Request& request, const Error& error) {
   const std::string& outer = error.outermost();
   const bool usable = outer.size() >= 8 && outer.size() <= 99 && outer.starts_with("DESKTOP_");
   const std::string code = usable ? outer : std::string(kExecutorFailureCode);
-  return build_response(request, code, guidance_text(code));
+  Response response = build_response(request, code, guidance_text(code));
+  if (const NoticeContext* snapshot = error.find<NoticeContext>()) response.notice_context = *snapshot;
+  return response;
 }
 
 void complete_worker_response(Response& response, const Request& request,
@@ -93,7 +95,7 @@ void complete_worker_response(Response& response, const Request& request,
 }
 
 Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const WorkerArgs& args,
-                           const DesktopExecutor& execute) {
+                           const DesktopExecutor& execute, const ReadinessSnapshot& readiness) {
   // An identity failure is reported to the broker first and ends the worker
   // only after the broker's acknowledgement.
   const Status identity = check_broker_identity(sys, args.broker_pid, args.session_id);
@@ -121,6 +123,7 @@ Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const Worker
   InputFlags flags;
   auto executed = execute(*request, ack->input_policy, flags);
   Response response = executed ? std::move(*executed) : executor_failure_response(*request, executed.error());
+  if (!response.notice_context) response.notice_context = readiness(args.session_id);
   complete_worker_response(response, *request, ack->input_policy, flags);
   return pipe.write_frame(encode_response(response), kResponseMaxBytes, kWorkerPipeLimit);
 }

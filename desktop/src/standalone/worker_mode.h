@@ -83,7 +83,8 @@ using DesktopExecutor =
 
 // The response for an executor failure: the code is the outermost message
 // as a whole when it is 8 to 99 bytes and begins with "DESKTOP_", else
-// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence.
+// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence. A
+// readiness snapshot that the failure carries becomes its `noticeContext`.
 Response executor_failure_response(const Request& request, const Error& error);
 
 // Members every response gets after the executor, success or failure: the
@@ -91,9 +92,14 @@ Response executor_failure_response(const Request& request, const Error& error);
 void complete_worker_response(Response& response, const Request& request,
                               const std::optional<ArmedInputPolicy>& policy, const InputFlags& flags);
 
+// The desktop readiness snapshot of a Windows session.
+using ReadinessSnapshot = std::function<NoticeContext(std::uint32_t session)>;
+
 // Steps after the connection: identity check, `WorkerReady`, `ReadyAck`,
-// and, when asked to execute, one `Request` answered by one `Response`.
+// and, when asked to execute, one `Request` answered by one `Response`,
+// which gets the readiness snapshot of the worker's session as its
+// `noticeContext` when it has none.
 Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const WorkerArgs& args,
-                           const DesktopExecutor& execute);
+                           const DesktopExecutor& execute, const ReadinessSnapshot& readiness);
 
 }  // namespace vor::desktop

@@ -2,6 +2,9 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
+#include "native/ports_win32.h"
+#include "readiness/desktop_sys_win32.h"
+#include "readiness/readiness.h"
 #include "standalone/worker_args.h"
 #include "standalone/worker_mode.h"
 #include "standalone/worker_mode_peer_win32.h"
@@ -61,7 +64,12 @@ Status run_worker_mode(std::span<const std::optional<std::string>> args) {
   pipe->release();
   AsioFramePipe<asio::windows::stream_handle> frames(io, std::move(stream));
   auto identity = make_win32_broker_identity_sys();
-  return run_worker_exchange(frames, *identity, *parsed, executor_not_built);
+  Win32DesktopPorts desktop_ports;
+  auto desktop = make_win32_desktop_sys();
+  const ReadinessSnapshot readiness = [&](std::uint32_t session) {
+    return query_readiness(desktop_ports.ports(), *desktop, session);
+  };
+  return run_worker_exchange(frames, *identity, *parsed, executor_not_built, readiness);
 }
 
 }  // namespace vor::desktop

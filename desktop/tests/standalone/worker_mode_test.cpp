@@ -167,11 +167,29 @@ Result<Response> executor_fails(const Request&, const std::optional<ArmedInputPo
   return fail("desktop operation executor is not available in this build");
 }
 
+// The snapshot a fake readiness query takes of `session`.
+NoticeContext snapshot_of(std::uint32_t session) {
+  NoticeContext c;
+  c.worker_session_id = session;
+  c.input_desktop_available = true;
+  c.input_desktop_name = "Default";
+  c.notification_state_name = "accepts_notifications";
+  c.foreground_handle = "0";
+  return c;
+}
+
 struct Exchange {
   FakeFramePipe pipe;
   FakeBrokerIdentity identity;
-  Status run() { return run_worker_exchange(pipe, identity, WorkerArgs{"\\\\.\\pipe\\Vor.Desktop.x", kBrokerPid, 1},
-                                            executor_fails); }
+  DesktopExecutor executor = executor_fails;
+  std::vector<std::uint32_t> snapshots;  // sessions whose readiness was queried
+  Status run() {
+    return run_worker_exchange(pipe, identity, WorkerArgs{"\\\\.\\pipe\\Vor.Desktop.x", kBrokerPid, 1}, executor,
+                               [this](std::uint32_t session) {
+                                 snapshots.push_back(session);
+                                 return snapshot_of(session);
+                               });
+  }
 };
 
 TEST(WorkerExchange, AProbeAcknowledgementEndsTheWorkerAfterWorkerReady) {
@@ -235,6 +253,54 @@ TEST(WorkerExchange, AnExecutorFailureIsAnsweredWithAResponse) {
   ASSERT_TRUE(response->input_diagnostic);
   EXPECT_EQ(response->input_diagnostic->mode, "visible_per_action");
   EXPECT_TRUE(response->input_diagnostic->input_dispatched);
+  EXPECT_EQ(response->notice_context, snapshot_of(1)) << "the failure carried none: the session's snapshot";
+  EXPECT_EQ(x.snapshots, std::vector<std::uint32_t>{1});
+}
+
+TEST(WorkerExchange, TheNoticeContextOfAResponseIsTheCarriedOneOrElseTheSessionsSnapshot) {
+  NoticeContext locked = snapshot_of(1);
+  locked.input_desktop_available = false;
+  locked.input_desktop_name = "Winlogon";
+  struct Case {
+    const char* name;
+    DesktopExecutor executor;
+    std::string code;
+    NoticeContext expected;
+    std::size_t snapshots;
+  };
+  const Case cases[] = {
+      {"a readiness refusal carries the snapshot that caused it",
+       [&](const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&) -> Result<Response> {
+         return fail(Error::with("DESKTOP_LOCKED_OR_UNAVAILABLE", locked));
+       },
+       "DESKTOP_LOCKED_OR_UNAVAILABLE", locked, 0},
+      {"a success without a snapshot",
+       [](const Request& r, const std::optional<ArmedInputPolicy>&, InputFlags&) -> Result<Response> {
+         return build_response(r, "DESKTOP_INPUT_SENT", "x");
+       },
+       "DESKTOP_INPUT_SENT", snapshot_of(1), 1},
+      {"a success with its own snapshot",
+       [&](const Request& r, const std::optional<ArmedInputPolicy>&, InputFlags&) -> Result<Response> {
+         Response response = build_response(r, "DESKTOP_INPUT_SENT", "x");
+         response.notice_context = locked;
+         return response;
+       },
+       "DESKTOP_INPUT_SENT", locked, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchange x;
+    x.executor = c.executor;
+    x.pipe.reads.push_back(R"({"protocol":1,"execute":true})");
+    x.pipe.reads.push_back(kClick);
+    ASSERT_TRUE(x.run());
+    ASSERT_EQ(x.pipe.written.size(), 2u);
+    auto response = decode_response(x.pipe.written[1]);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->code, c.code);
+    EXPECT_EQ(response->notice_context, c.expected);
+    EXPECT_EQ(x.snapshots.size(), c.snapshots);
+  }
 }
 
 TEST(WorkerExchange, AFailedWorkerReadyWriteEndsTheWorker) {
@@ -268,6 +334,21 @@ TEST(ExecutorFailureResponse, TheWholeOutermostMessageIsTheCodeWhenItLooksLikeOn
     EXPECT_EQ(r.operation_id, "op-1");
   }
   EXPECT_NE(guidance_text("DESKTOP_ELEMENT_AMBIGUOUS"), kDefaultGuidance);
+}
+
+TEST(ExecutorFailureResponse, CopiesTheNoticeContextThatTheChainCarries) {
+  const Request request = request_of(kClick);
+  NoticeContext ctx = snapshot_of(1);
+  ctx.screensaver_running = true;
+  const Response refused = executor_failure_response(request, Error::with("DESKTOP_NOTICE_PROOF_UNAVAILABLE", ctx));
+  EXPECT_EQ(refused.code, "DESKTOP_NOTICE_PROOF_UNAVAILABLE");
+  EXPECT_EQ(refused.notice_context, ctx);
+  // Deeper in the chain it is still copied; the code rule reads only the outermost message.
+  const Response wrapped = executor_failure_response(
+      request, Error::with("DESKTOP_LOCKED_OR_UNAVAILABLE", ctx).context("while showing the notice"));
+  EXPECT_EQ(wrapped.code, "DESKTOP_OPERATION_FAILED");
+  EXPECT_EQ(wrapped.notice_context, ctx);
+  EXPECT_EQ(executor_failure_response(request, Error("DESKTOP_TARGET_CHANGED")).notice_context, std::nullopt);
 }
 
 
