@@ -8,6 +8,9 @@
 //   spawn-first        before anything else starts "hang 60000" on a pipe of its
 //                      own (not the caller's), prints its pid, exits 0 two
 //                      seconds later
+//   hold <ms> <file>   starts "hang <ms>" detached, outside any job of ours, writes
+//                      its pid to <file>, exit 0
+//   end <pid>          ends that process: exit 0 when it was still running, else 1
 //   lend <pid>         duplicates its standard output handle into process <pid>
 //                      (which then holds the pipe open), prints "lent", exit 0
 //   service-create <name> <binary path>   a stopped demand-start own-process service
@@ -34,12 +37,12 @@ void out(const std::string& bytes) {
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-// Starts "hang 60000" of this program on the given standard handles, all
+// Starts "hang <ms>" of this program on the given standard handles, all
 // inheritable handles inherited; its process id, or 0.
-DWORD start_hang(HANDLE in, HANDLE out_handle, HANDLE err, DWORD flags) {
+DWORD start_hang(const std::wstring& ms, HANDLE in, HANDLE out_handle, HANDLE err, DWORD flags) {
   wchar_t exe[MAX_PATH];
   ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring line = L"\"" + std::wstring(exe) + L"\" hang 60000";
+  std::wstring line = L"\"" + std::wstring(exe) + L"\" hang " + ms;
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -56,14 +59,18 @@ DWORD start_hang(HANDLE in, HANDLE out_handle, HANDLE err, DWORD flags) {
 // A hang detached and on a pipe of its own, so that only the job ties it to
 // us. (Under Wine a grandchild that shares the child's console keeps that
 // console, and with it the child's output pipe, open until the grandchild ends.)
-DWORD start_detached_hang() {
+void keep_std_handles_to_self() {
   for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     ::SetHandleInformation(::GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
   }
+}
+
+DWORD start_detached_hang() {
+  keep_std_handles_to_self();
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
   if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return 0;
-  const DWORD pid = start_hang(read_end, write_end, write_end, DETACHED_PROCESS);
+  const DWORD pid = start_hang(L"60000", read_end, write_end, write_end, DETACHED_PROCESS);
   ::CloseHandle(read_end);
   ::CloseHandle(write_end);
   return pid;
@@ -100,9 +107,31 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (mode == L"grandchild") {
-    const DWORD pid = start_hang(::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+    const DWORD pid = start_hang(L"60000", ::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
                                  ::GetStdHandle(STD_ERROR_HANDLE), 0);
     return pid == 0 ? 3 : 0;
+  }
+  if (mode == L"hold" && argc > 3) {
+    // Its standard handles on a file (a file has a Unix descriptor, so Wine
+    // does not hand it the caller's standard output instead).
+    keep_std_handles_to_self();
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE file = ::CreateFileW((std::wstring(argv[3]) + L".out").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 3;
+    const DWORD pid = start_hang(arg, file, file, file, DETACHED_PROCESS);
+    ::CloseHandle(file);
+    if (pid == 0) return 3;
+    std::ofstream(std::filesystem::path(argv[3]), std::ios::binary) << pid;
+    return 0;
+  }
+  if (mode == L"end") {
+    HANDLE p = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(_wtoi(arg.c_str())));
+    if (p == nullptr) return 1;
+    const bool running = ::WaitForSingleObject(p, 0) == WAIT_TIMEOUT;
+    if (running) ::TerminateProcess(p, 1);
+    ::CloseHandle(p);
+    return running ? 0 : 1;
   }
   if (mode == L"lend") {
     if (!lend_std_output(static_cast<DWORD>(_wtoi(arg.c_str())))) return 3;
