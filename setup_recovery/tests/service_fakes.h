@@ -273,6 +273,7 @@ class FakeLauncher final : public ChildLauncher {
   std::optional<std::chrono::milliseconds> outsider_holds;
   std::optional<std::uint32_t> exit_code = 0;  // nullopt: runs until terminated
   std::vector<std::uint32_t> active_answers = {0};  // per job query; the last repeats
+  bool refuse_input = false;  // the child's standard input pipe cannot be written (error 232)
 
   // Observed.
   std::shared_ptr<Shared> shared = std::make_shared<Shared>();
@@ -281,6 +282,8 @@ class FakeLauncher final : public ChildLauncher {
   std::uint32_t limit_flags = 0, priority_class = 0;
   int blocking_waits = 0;
   int job_queries = 0;
+  Bytes input_written;  // what reached the child's standard input
+  bool input_closed = false;
 
   Result<StartedChild> start(const ChildCommand& c) override {
     command = c;
@@ -292,6 +295,7 @@ class FakeLauncher final : public ChildLauncher {
                                                    stdout_open_until_killed, outsider_holds);
     }
     child.stderr_pipe = std::make_shared<Source>(shared, std::move(stderr_chunks), std::nullopt, false, std::nullopt);
+    if (c.stdin_pipe) child.stdin_pipe = std::make_shared<Sink>(*this);
     return child;
   }
   Result<std::unique_ptr<JobObject>> create_job() override {
@@ -356,6 +360,25 @@ class FakeLauncher final : public ChildLauncher {
     bool hold_;
     std::optional<std::chrono::milliseconds> outsider_;
     bool cancelled_ = false;  // guarded by s_->mutex
+  };
+
+  class Sink final : public ByteSink {
+   public:
+    explicit Sink(FakeLauncher& l) : l_(l) {}
+    Status write_all(std::span<const std::uint8_t> bytes) override {
+      std::lock_guard lock(l_.shared->mutex);
+      if (l_.refuse_input) return fail(Error::os(232));
+      l_.input_written.insert(l_.input_written.end(), bytes.begin(), bytes.end());
+      return {};
+    }
+    void close() override {
+      std::lock_guard lock(l_.shared->mutex);
+      l_.input_closed = true;
+    }
+    void cancel() override {}
+
+   private:
+    FakeLauncher& l_;
   };
 
   class Process final : public ChildProcess {

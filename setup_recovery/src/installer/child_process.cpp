@@ -87,10 +87,27 @@ struct RunState {
   }
 };
 
+// The blocking transfers as awaitables on the pool. These are plain
+// functions, not coroutines: GCC 12 mishandles a capturing lambda made inside
+// a co_await expression of a coroutine (what it captured was released once
+// too often, and the input pipe destroyed while still in use).
 asio::awaitable<Result<std::size_t>> read_on(asio::thread_pool& pool, std::shared_ptr<ByteSource> source,
                                              std::shared_ptr<Bytes> buffer) {
   return asio::co_spawn(
       pool, [source, buffer]() -> asio::awaitable<Result<std::size_t>> { co_return source->read(*buffer); },
+      asio::use_awaitable);
+}
+
+// Writes the bytes whole, then closes the pipe.
+asio::awaitable<Status> write_on(asio::thread_pool& pool, std::shared_ptr<ByteSink> sink,
+                                 std::shared_ptr<const Bytes> data) {
+  return asio::co_spawn(
+      pool,
+      [sink, data]() -> asio::awaitable<Status> {
+        Status written = sink->write_all(*data);
+        sink->close();
+        co_return written;
+      },
       asio::use_awaitable);
 }
 
@@ -123,14 +140,8 @@ asio::awaitable<void> feed_and_wait(std::shared_ptr<RunState> state, asio::threa
                                     std::shared_ptr<ChildProcess> process, std::shared_ptr<ByteSink> sink,
                                     std::optional<Bytes> input) {
   if (input) {
-    auto written = co_await asio::co_spawn(
-        pool,
-        [sink, data = std::move(*input)]() -> asio::awaitable<Status> {
-          Status s = sink ? sink->write_all(data) : Status(fail(failure(kSetupChildStartFailed)));
-          if (sink) sink->close();
-          co_return s;
-        },
-        asio::use_awaitable);
+    Status written = fail(failure(kSetupChildStartFailed));
+    if (sink) written = co_await write_on(pool, sink, std::make_shared<const Bytes>(std::move(*input)));
     if (state->abandoned) co_return;
     if (!written) {
       state->report_failure(std::move(written.error()).context("write child input"));

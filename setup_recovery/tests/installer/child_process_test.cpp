@@ -21,10 +21,12 @@ Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 struct ChildRun {
   FakeLauncher launcher;
   FakeTicker ticker;
-  Result<std::string> go(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  Result<std::string> go(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                         std::optional<Bytes> input = std::nullopt) {
     SupervisedChildRunner runner(launcher, ticker);
     ChildRunRequest request;
     request.timeout = timeout;
+    request.input = std::move(input);
     request.program = "C:\\Windows\\System32\\schtasks.exe";
     request.arguments = {"/Query", "/TN", "\\VorKernoSetupRecovery", "/XML"};
     return run_to_end(runner.run(request));
@@ -52,6 +54,23 @@ TEST(ChildRunner, ReturnsTheOutputAndCleansUp) {
   EXPECT_EQ(t.launcher.job_calls,
             (std::vector<std::string>{"create", "limits", "assign", "resume", "terminate job 1", "close"}));
   EXPECT_EQ(t.launcher.blocking_waits, 0);  // reaped by the run, not by the guard
+}
+
+TEST(ChildRunner, InputIsWrittenWholeAndClosedBeforeTheExitCounts) {
+  ChildRun t;
+  t.launcher.stdout_chunks = {bytes("ok")};
+  auto out = t.go(std::chrono::seconds(20), Bytes(10'000, 'i'));
+  ASSERT_TRUE(out) << out.error().display_chain();
+  EXPECT_TRUE(t.launcher.command->stdin_pipe);
+  EXPECT_EQ(t.launcher.input_written, Bytes(10'000, 'i'));
+  EXPECT_TRUE(t.launcher.input_closed);
+
+  ChildRun refused;
+  refused.launcher.refuse_input = true;
+  auto failed = refused.go(std::chrono::seconds(20), bytes("x"));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().display_chain(), "write child input: os error 232");
+  EXPECT_TRUE(refused.launcher.input_closed);
 }
 
 TEST(ChildRunner, OutputLimitIsPerStreamAndExact) {

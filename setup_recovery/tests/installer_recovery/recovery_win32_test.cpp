@@ -236,16 +236,19 @@ class SlowToGuard final : public ChildLauncher {
 class ChildTest : public ::testing::Test {
  protected:
   Result<std::string> run(std::vector<std::string> args, std::chrono::milliseconds timeout = std::chrono::seconds(20),
-                          std::string program = exe_dir() + "\\setup-test-child.exe") {
-    return run_with(*launcher, std::move(args), timeout, std::move(program));
+                          std::string program = exe_dir() + "\\setup-test-child.exe",
+                          std::optional<Bytes> input = std::nullopt) {
+    return run_with(*launcher, std::move(args), timeout, std::move(program), std::move(input));
   }
   Result<std::string> run_with(ChildLauncher& with, std::vector<std::string> args, std::chrono::milliseconds timeout,
-                               std::string program = exe_dir() + "\\setup-test-child.exe") {
+                               std::string program = exe_dir() + "\\setup-test-child.exe",
+                               std::optional<Bytes> input = std::nullopt) {
     SupervisedChildRunner runner(with, *ticker);
     ChildRunRequest request;
     request.timeout = timeout;
     request.program = std::move(program);
     request.arguments = std::move(args);
+    request.input = std::move(input);
     return run_to_end(runner.run(request));
   }
   std::unique_ptr<ChildLauncher> launcher = make_win32_child_launcher();
@@ -262,12 +265,15 @@ TEST_F(ChildTest, OutputExitCodesLimitsAndTimeOuts) {
     std::optional<std::int32_t> child_exit;
     std::optional<std::uint32_t> win32;
     std::string program = "";  // empty: the test child
+    std::optional<std::string> input = std::nullopt;
   };
   using std::chrono::milliseconds;
   const milliseconds limit = std::chrono::seconds(20);
   const Case cases[] = {
       {"printed text", {"print", "hello world"}, limit, "hello world", "", {}, {}},
       {"UTF-16 with its mark", {"utf16"}, limit, "<a/>", "", {}, {}},
+      {"input written whole, then closed", {"echo"}, limit, std::string(10'000, 'i'), "", {}, {}, "",
+       std::string(10'000, 'i')},
       {"exactly 16,384 bytes", {"flood", "16384"}, limit, std::string(16'384, 'x'), "", {}, {}},
       {"16,385 bytes", {"flood", "16385"}, limit, {}, "SETUP_CHILD_OUTPUT_LIMIT", {}, {}},
       {"exit code 3", {"exit", "3"}, limit, {}, "SETUP_CHILD_EXIT_FAILED: installer child exited", 3, {}},
@@ -279,7 +285,8 @@ TEST_F(ChildTest, OutputExitCodesLimitsAndTimeOuts) {
        ERROR_FILE_NOT_FOUND, "C:\\vor-setup-tests\\no-such-child.exe"},
   };
   for (const Case& c : cases) {
-    auto out = run(c.args, c.timeout, c.program.empty() ? exe_dir() + "\\setup-test-child.exe" : c.program);
+    auto out = run(c.args, c.timeout, c.program.empty() ? exe_dir() + "\\setup-test-child.exe" : c.program,
+                   c.input ? std::optional<Bytes>(Bytes(c.input->begin(), c.input->end())) : std::nullopt);
     if (c.output) {
       ASSERT_TRUE(out) << c.name << ": " << out.error().display_chain();
       EXPECT_EQ(*out, *c.output) << c.name;

@@ -1,5 +1,6 @@
 // A child for the supervised runner's tests under Wine.
 //   print <text>       writes the text to standard output, exit 0
+//   echo               copies standard input to standard output, exit 0
 //   utf16              writes FF FE and "<a/>" in UTF-16LE, exit 0
 //   flood <n>          writes n bytes of 'x' to standard output, exit 0
 //   exit <n>           exit code n
@@ -91,6 +92,14 @@ int wmain(int argc, wchar_t** argv) {
   if (mode == L"print") {
     std::string narrow(arg.begin(), arg.end());
     out(narrow);
+    return 0;
+  }
+  if (mode == L"echo") {
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      out(std::string(buffer, got));
+    }
     return 0;
   }
   if (mode == L"utf16") {
