@@ -254,18 +254,26 @@ class FakeLauncher final : public ChildLauncher {
     bool terminated = false;     // by the process or the job
     std::uint32_t terminate_code = 0;
     int exits = 0;               // wait_exit calls answered
+    int cancels = 0;             // cancel() calls on the pipes
+    bool read_cancelled = false; // a blocked read was ended by cancel()
+    bool waits_cancelled = false;
   };
 
   // Script.
   std::optional<std::uint32_t> start_error;
   bool no_stdout = false;
   std::optional<std::uint32_t> create_job_error, limits_error, assign_error, job_terminate_error, query_error,
-      close_error, process_terminate_error;
+      close_error, process_terminate_error, resume_error;
   std::deque<Bytes> stdout_chunks, stderr_chunks;
   std::optional<std::uint32_t> stdout_read_error;
   bool stdout_open_until_killed = false;  // a grandchild keeps the pipe open
+  // A process outside the job keeps the pipe open: the read ends only when it
+  // is cancelled (or, so that a runner that never cancels cannot hang a test,
+  // after `outsider_holds` of real time, as an end of stream).
+  std::optional<std::chrono::milliseconds> outsider_holds;
   std::optional<std::uint32_t> exit_code = 0;  // nullopt: runs until terminated
   std::vector<std::uint32_t> active_answers = {0};  // per job query; the last repeats
+  bool refuse_input = false;  // the child's standard input pipe cannot be written (error 232)
 
   // Observed.
   std::shared_ptr<Shared> shared = std::make_shared<Shared>();
@@ -274,6 +282,8 @@ class FakeLauncher final : public ChildLauncher {
   std::uint32_t limit_flags = 0, priority_class = 0;
   int blocking_waits = 0;
   int job_queries = 0;
+  Bytes input_written;  // what reached the child's standard input
+  bool input_closed = false;
 
   Result<StartedChild> start(const ChildCommand& c) override {
     command = c;
@@ -282,9 +292,10 @@ class FakeLauncher final : public ChildLauncher {
     child.process = std::make_shared<Process>(*this);
     if (!no_stdout) {
       child.stdout_pipe = std::make_shared<Source>(shared, std::move(stdout_chunks), stdout_read_error,
-                                                   stdout_open_until_killed);
+                                                   stdout_open_until_killed, outsider_holds);
     }
-    child.stderr_pipe = std::make_shared<Source>(shared, std::move(stderr_chunks), std::nullopt, false);
+    child.stderr_pipe = std::make_shared<Source>(shared, std::move(stderr_chunks), std::nullopt, false, std::nullopt);
+    if (c.stdin_pipe) child.stdin_pipe = std::make_shared<Sink>(*this);
     return child;
   }
   Result<std::unique_ptr<JobObject>> create_job() override {
@@ -307,9 +318,20 @@ class FakeLauncher final : public ChildLauncher {
  private:
   class Source final : public ByteSource {
    public:
-    Source(std::shared_ptr<Shared> s, std::deque<Bytes> chunks, std::optional<std::uint32_t> error, bool hold)
-        : s_(std::move(s)), chunks_(std::move(chunks)), error_(error), hold_(hold) {}
+    Source(std::shared_ptr<Shared> s, std::deque<Bytes> chunks, std::optional<std::uint32_t> error, bool hold,
+           std::optional<std::chrono::milliseconds> outsider)
+        : s_(std::move(s)), chunks_(std::move(chunks)), error_(error), hold_(hold), outsider_(outsider) {}
+    void cancel() override {
+      std::lock_guard lock(s_->mutex);
+      cancelled_ = true;
+      ++s_->cancels;
+      s_->changed.notify_all();
+    }
     Result<std::size_t> read(std::span<std::uint8_t> into) override {
+      {
+        std::lock_guard lock(s_->mutex);
+        if (cancelled_) return fail(Error::os(kErrorOperationAborted));
+      }
       if (!chunks_.empty()) {
         Bytes& c = chunks_.front();
         const std::size_t n = std::min(into.size(), c.size());
@@ -319,9 +341,14 @@ class FakeLauncher final : public ChildLauncher {
         return n;
       }
       if (error_) return fail(Error::os(*error_));
-      if (hold_) {
-        std::unique_lock lock(s_->mutex);
-        s_->changed.wait(lock, [&] { return s_->terminated; });
+      std::unique_lock lock(s_->mutex);
+      if (outsider_) {
+        if (s_->changed.wait_for(lock, *outsider_, [&] { return cancelled_; })) {
+          s_->read_cancelled = true;
+          return fail(Error::os(kErrorOperationAborted));
+        }
+      } else if (hold_) {
+        s_->changed.wait(lock, [&] { return s_->terminated || cancelled_; });
       }
       return std::size_t{0};
     }
@@ -331,6 +358,27 @@ class FakeLauncher final : public ChildLauncher {
     std::deque<Bytes> chunks_;
     std::optional<std::uint32_t> error_;
     bool hold_;
+    std::optional<std::chrono::milliseconds> outsider_;
+    bool cancelled_ = false;  // guarded by s_->mutex
+  };
+
+  class Sink final : public ByteSink {
+   public:
+    explicit Sink(FakeLauncher& l) : l_(l) {}
+    Status write_all(std::span<const std::uint8_t> bytes) override {
+      std::lock_guard lock(l_.shared->mutex);
+      if (l_.refuse_input) return fail(Error::os(232));
+      l_.input_written.insert(l_.input_written.end(), bytes.begin(), bytes.end());
+      return {};
+    }
+    void close() override {
+      std::lock_guard lock(l_.shared->mutex);
+      l_.input_closed = true;
+    }
+    void cancel() override {}
+
+   private:
+    FakeLauncher& l_;
   };
 
   class Process final : public ChildProcess {
@@ -342,9 +390,20 @@ class FakeLauncher final : public ChildLauncher {
       l_.kill(code);
       return {};
     }
+    Status resume() override {
+      l_.job_calls.push_back("resume");
+      if (l_.resume_error) return fail(Error::os(*l_.resume_error));
+      return {};
+    }
+    void cancel_waits() override {
+      std::lock_guard lock(s_->mutex);
+      s_->waits_cancelled = true;
+      ++waits_cancelled_;
+    }
     asio::awaitable<Result<std::uint32_t>> wait_exit() override {
       const std::optional<std::uint32_t> natural = l_.exit_code;
       auto shared = s_;
+      const int generation = waits_cancelled_;
       if (!natural) {
         asio::steady_timer poll(co_await asio::this_coro::executor);
         for (;;) {
@@ -352,6 +411,7 @@ class FakeLauncher final : public ChildLauncher {
             std::lock_guard lock(shared->mutex);
             if (shared->terminated) break;
           }
+          if (waits_cancelled_ != generation) co_return fail(Error::os(kErrorOperationAborted));
           poll.expires_after(std::chrono::milliseconds(1));
           co_await poll.async_wait(asio::use_awaitable);
         }
@@ -368,6 +428,7 @@ class FakeLauncher final : public ChildLauncher {
    private:
     FakeLauncher& l_;
     std::shared_ptr<Shared> s_;
+    int waits_cancelled_ = 0;  // cancel_waits() calls; a wait begun before the last one ends
   };
 
   class Job final : public JobObject {

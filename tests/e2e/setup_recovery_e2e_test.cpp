@@ -214,6 +214,25 @@ TEST_F(SetupRecoveryE2e, AForeignTaskIsLeftInPlaceAndReported) {
   EXPECT_EQ(slurp(tasks_ / "calls.log").find("/Delete"), std::string::npos);
 }
 
+// The task tool gives a copy of its output handle to a process outside its
+// job that lives for 60 seconds: the program still ends at the tool's
+// 20-second limit, with the lock released and the time-out reported, while
+// that process lives on.
+TEST_F(SetupRecoveryE2e, ATaskToolOutputHeldOutsideItsJobEndsTheRunAtTheLimit) {
+  ASSERT_EQ(run("setup-test-child.exe", {"hold", "60000", "C:\\vor-test-schtasks\\holder.pid"}).exit_code, 0);
+  const std::string holder = slurp(tasks_ / "holder.pid");
+  ASSERT_FALSE(holder.empty());
+  put(tasks_ / "lend-to", holder);
+  put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
+  auto r = run(kExe, {"--recover"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_CHILD_TIMEOUT"})");
+  EXPECT_FALSE(fs::exists(root_ / "State/component-update.lock"));
+  EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
+  EXPECT_EQ(run("setup-test-child.exe", {"end", holder}).exit_code, 0) << "the run waited for the holder to end";
+}
+
 TEST_F(SetupRecoveryE2e, ABackupThatDiffersStopsTheRollbackBeforeAnythingChanges) {
   const std::string tid = "00112233445566778899aabbccddeeff";
   put(client_ / "VorKerno.Agent.exe", "new agent");

@@ -14,12 +14,33 @@
 namespace vor::setup {
 namespace {
 
+// Releases the held lock when it goes out of scope, whichever way the run
+// leaves: a result, or an exception out of the event loop.
+class ReleaseAtExit {
+ public:
+  ReleaseAtExit(FileSystem& files, ComponentUpdateLock& lock) : files_(files), lock_(lock) {}
+  ReleaseAtExit(const ReleaseAtExit&) = delete;
+  ReleaseAtExit& operator=(const ReleaseAtExit&) = delete;
+  ~ReleaseAtExit() {
+    try {
+      release_component_update_lock(files_, lock_);
+    } catch (...) {
+      lock_.close();  // a release that fails is ignored; the handle closes all the same
+    }
+  }
+
+ private:
+  FileSystem& files_;
+  ComponentUpdateLock& lock_;
+};
+
 // Layout, lock, recovery, release: the failure of any step before release.
 Status run_locked_recovery(ProgramEnvironment& env) {
   auto layout = build_data_layout(env.context.ports.files, env.data_root);
   if (!layout) return fail(std::move(layout.error()));
   auto lock = acquire_component_update_lock(env.context.ports, *layout);
   if (!lock) return fail(std::move(lock.error()));
+  ReleaseAtExit release(env.context.ports.files, *lock);
 
   std::optional<Status> outcome;
   {
@@ -30,7 +51,6 @@ Status run_locked_recovery(ProgramEnvironment& env) {
                    });
     loop.run();
   }  // the loop is shut down before the lock is released
-  release_component_update_lock(env.context.ports.files, *lock);
   if (!outcome) return fail("recovery did not finish");
   return std::move(*outcome);
 }

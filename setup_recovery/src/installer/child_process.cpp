@@ -36,6 +36,39 @@ class ChildGuard {
   bool armed_ = true;
 };
 
+// Cancels the pipes and the exit waits of a run when it stops listening, and
+// at the latest when the run ends in any way (its frame destroyed included),
+// so that no blocking-work thread and no loop operation outlives it.
+class StopListening {
+ public:
+  explicit StopListening(const StartedChild& child) : child_(child) {}
+  StopListening(const StopListening&) = delete;
+  StopListening& operator=(const StopListening&) = delete;
+  ~StopListening() { now(); }
+  void now() {
+    if (stopped_) return;
+    stopped_ = true;
+    if (child_.stdout_pipe) child_.stdout_pipe->cancel();
+    if (child_.stderr_pipe) child_.stderr_pipe->cancel();
+    if (child_.stdin_pipe) child_.stdin_pipe->cancel();
+    child_.process->cancel_waits();
+  }
+
+ private:
+  const StartedChild& child_;
+  bool stopped_ = false;
+};
+
+// Terminates a child that could not be guarded or resumed and waits for it;
+// an access-denied answer means it has exited already.
+asio::awaitable<void> kill_and_reap(ChildGuard& guard) {
+  auto killed = guard.process().terminate(kChildKilledExitCode);
+  if (killed || killed.error().os_error() == 5u) {
+    (void)co_await guard.process().wait_exit();
+    guard.disarm();
+  }
+}
+
 // What the three parts of a run (exit wait, two readers) report back. The
 // parts outlive the run when it is abandoned, so they share it.
 struct RunState {
@@ -54,10 +87,27 @@ struct RunState {
   }
 };
 
+// The blocking transfers as awaitables on the pool. These are plain
+// functions, not coroutines: GCC 12 mishandles a capturing lambda made inside
+// a co_await expression of a coroutine (what it captured was released once
+// too often, and the input pipe destroyed while still in use).
 asio::awaitable<Result<std::size_t>> read_on(asio::thread_pool& pool, std::shared_ptr<ByteSource> source,
                                              std::shared_ptr<Bytes> buffer) {
   return asio::co_spawn(
       pool, [source, buffer]() -> asio::awaitable<Result<std::size_t>> { co_return source->read(*buffer); },
+      asio::use_awaitable);
+}
+
+// Writes the bytes whole, then closes the pipe.
+asio::awaitable<Status> write_on(asio::thread_pool& pool, std::shared_ptr<ByteSink> sink,
+                                 std::shared_ptr<const Bytes> data) {
+  return asio::co_spawn(
+      pool,
+      [sink, data]() -> asio::awaitable<Status> {
+        Status written = sink->write_all(*data);
+        sink->close();
+        co_return written;
+      },
       asio::use_awaitable);
 }
 
@@ -90,14 +140,8 @@ asio::awaitable<void> feed_and_wait(std::shared_ptr<RunState> state, asio::threa
                                     std::shared_ptr<ChildProcess> process, std::shared_ptr<ByteSink> sink,
                                     std::optional<Bytes> input) {
   if (input) {
-    auto written = co_await asio::co_spawn(
-        pool,
-        [sink, data = std::move(*input)]() -> asio::awaitable<Status> {
-          Status s = sink ? sink->write_all(data) : Status(fail(failure(kSetupChildStartFailed)));
-          if (sink) sink->close();
-          co_return s;
-        },
-        asio::use_awaitable);
+    Status written = fail(failure(kSetupChildStartFailed));
+    if (sink) written = co_await write_on(pool, sink, std::make_shared<const Bytes>(std::move(*input)));
     if (state->abandoned) co_return;
     if (!written) {
       state->report_failure(std::move(written.error()).context("write child input"));
@@ -232,76 +276,78 @@ SupervisedChildRunner::~SupervisedChildRunner() {
 asio::awaitable<Result<std::string>> SupervisedChildRunner::run(const ChildRunRequest& request) {
   if (!blocking_) blocking_ = std::make_unique<asio::thread_pool>(kBlockingThreads);
   ChildCommand command{request.program, windows_command_line(request.program, request.arguments),
-                       request.input.has_value(), kCreateNoWindow};
+                       request.input.has_value(), kCreateNoWindow | kCreateSuspended};
   auto started = launcher_.start(command);
   if (!started) co_return fail(failure_over(kSetupChildStartFailed, std::move(started.error())));
-  ChildGuard guard(std::move(started->process));
+  ChildGuard guard(started->process);
+  StopListening stop(*started);
   if (!started->stdout_pipe || !started->stderr_pipe) co_return fail(failure(kSetupChildStartFailed));
 
-  // The child already runs; it goes into the job before anything is read.
-  {
-    auto job = launcher_.create_job();
-    Status guarded = job ? Status() : Status(fail(std::move(job.error())));
-    if (guarded) guarded = (*job)->set_limits(kJobLimitKillOnCloseAndPriority, kBelowNormalPriorityClass);
-    if (guarded) guarded = (*job)->assign(guard.process());
-    if (!guarded) {
-      if (job) job->reset();
-      auto killed = guard.process().terminate(kChildKilledExitCode);
-      if (killed || killed.error().os_error() == 5u) {  // access denied: it has exited already
-        (void)co_await guard.process().wait_exit();
-        guard.disarm();
-      }
-      co_return fail(failure(kSetupChildGuardFailed));
-    }
-    std::unique_ptr<JobObject> owned_job = std::move(*job);
-
-    const auto deadline = std::chrono::steady_clock::now() + request.timeout;
-    const auto executor = co_await asio::this_coro::executor;
-    auto state = std::make_shared<RunState>(executor);
-    asio::co_spawn(executor, feed_and_wait(state, *blocking_, guard.shared(), started->stdin_pipe, request.input),
-                   asio::detached);
-    asio::co_spawn(executor, read_stream(state, *blocking_, started->stdout_pipe, true), asio::detached);
-    asio::co_spawn(executor, read_stream(state, *blocking_, started->stderr_pipe, false), asio::detached);
-    bool timed_out = false;
-    for (;;) {
-      if (state->finished()) break;
-      if (std::chrono::steady_clock::now() >= deadline) {
-        timed_out = true;
-        break;
-      }
-      state->wake.expires_at(deadline);
-      std::error_code ignored;
-      co_await state->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
-    state->abandoned = true;
-
-    Result<std::string> outcome;
-    if (timed_out) {
-      outcome = fail(failure(kSetupChildTimeout));
-    } else if (state->failed) {
-      outcome = fail(std::move(*state->failed));
-    } else if (state->exit_code != 0) {
-      outcome = fail(failure_over(kSetupChildExitFailed, child_exit(static_cast<std::int32_t>(state->exit_code))));
-    } else {
-      outcome = decode_child_output(state->out);
-    }
-
-    // Clean-up: the job ends the child and everything it started; it must
-    // then be empty. A job that cannot be ended leaves the child to the guard.
-    if (!owned_job->terminate(kChildKilledExitCode)) co_return fail(failure(kSetupChildCleanupFailed));
-    (void)co_await guard.process().wait_exit();
-    guard.disarm();
-    for (int query = 0; query < kJobDrainQueries; ++query) {
-      auto active = owned_job->active_processes();
-      if (!active) co_return fail(failure(kSetupChildCleanupFailed));
-      if (*active == 0) {
-        if (!owned_job->close()) co_return fail(failure(kSetupChildCleanupFailed));
-        co_return outcome;
-      }
-      co_await ticker_.sleep_async(kJobDrainPause);
-    }
-    co_return fail(failure(kSetupChildCleanupFailed));
+  // The child is still suspended: it goes into the job before it runs its
+  // first instruction, so nothing it starts can be outside the job.
+  auto job = launcher_.create_job();
+  Status guarded = job ? Status() : Status(fail(std::move(job.error())));
+  if (guarded) guarded = (*job)->set_limits(kJobLimitKillOnCloseAndPriority, kBelowNormalPriorityClass);
+  if (guarded) guarded = (*job)->assign(guard.process());
+  if (!guarded) {
+    if (job) job->reset();
+    co_await kill_and_reap(guard);
+    co_return fail(failure(kSetupChildGuardFailed));
   }
+  std::unique_ptr<JobObject> owned_job = std::move(*job);
+  if (auto resumed = guard.process().resume(); !resumed) {
+    (void)owned_job->terminate(kChildKilledExitCode);
+    co_await kill_and_reap(guard);
+    co_return fail(failure_over(kSetupChildStartFailed, std::move(resumed.error())));
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + request.timeout;
+  const auto executor = co_await asio::this_coro::executor;
+  auto state = std::make_shared<RunState>(executor);
+  asio::co_spawn(executor, feed_and_wait(state, *blocking_, guard.shared(), started->stdin_pipe, request.input),
+                 asio::detached);
+  asio::co_spawn(executor, read_stream(state, *blocking_, started->stdout_pipe, true), asio::detached);
+  asio::co_spawn(executor, read_stream(state, *blocking_, started->stderr_pipe, false), asio::detached);
+  bool timed_out = false;
+  for (;;) {
+    if (state->finished()) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      timed_out = true;
+      break;
+    }
+    state->wake.expires_at(deadline);
+    std::error_code ignored;
+    co_await state->wake.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+  }
+  state->abandoned = true;
+  stop.now();  // the parts still waiting end at once, whoever holds the pipes
+
+  Result<std::string> outcome;
+  if (timed_out) {
+    outcome = fail(failure(kSetupChildTimeout));
+  } else if (state->failed) {
+    outcome = fail(std::move(*state->failed));
+  } else if (state->exit_code != 0) {
+    outcome = fail(failure_over(kSetupChildExitFailed, child_exit(static_cast<std::int32_t>(state->exit_code))));
+  } else {
+    outcome = decode_child_output(state->out);
+  }
+
+  // Clean-up: the job ends the child and everything it started; it must
+  // then be empty. A job that cannot be ended leaves the child to the guard.
+  if (!owned_job->terminate(kChildKilledExitCode)) co_return fail(failure(kSetupChildCleanupFailed));
+  (void)co_await guard.process().wait_exit();
+  guard.disarm();
+  for (int query = 0; query < kJobDrainQueries; ++query) {
+    auto active = owned_job->active_processes();
+    if (!active) co_return fail(failure(kSetupChildCleanupFailed));
+    if (*active == 0) {
+      if (!owned_job->close()) co_return fail(failure(kSetupChildCleanupFailed));
+      co_return outcome;
+    }
+    co_await ticker_.sleep_async(kJobDrainPause);
+  }
+  co_return fail(failure(kSetupChildCleanupFailed));
 }
 
 }  // namespace vor::setup

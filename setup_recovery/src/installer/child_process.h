@@ -1,11 +1,14 @@
 // The supervised child process runner: starts one program (here always
-// schtasks.exe) with piped output, puts it into a Job Object (kill on close,
-// below-normal priority), reads standard output and standard error together
-// with a cap of 16,384 bytes each, enforces a time-out, then terminates the
-// job, reaps the child, waits for the job to empty, and returns the decoded
-// standard output. Every way this can fail has its own "SETUP_CHILD_" code.
-// The rules run on the event loop; only the blocking pipe reads go to a
-// small pool of blocking-work threads, started on first use.
+// schtasks.exe) suspended with piped output, puts it into a Job Object (kill
+// on close, below-normal priority) and only then lets it run, reads standard
+// output and standard error together with a cap of 16,384 bytes each,
+// enforces a time-out, then terminates the job, reaps the child, waits for the
+// job to empty, and returns the decoded standard output. Every way this can
+// fail has its own "SETUP_CHILD_" code. The rules run on the event loop; only
+// the blocking pipe reads go to a small pool of blocking-work threads, started
+// on first use. When the run stops listening it cancels every pipe transfer
+// and the exit wait it began, so a pipe that a process outside the job keeps
+// open cannot hold the run, the event loop or the pool past the time-out.
 //
 //   SupervisedChildRunner runner(launcher, ticker);
 //   auto xml = co_await runner.run({20s, schtasks, {"/Query", "/TN", name, "/XML"}});
@@ -38,33 +41,45 @@ inline constexpr int kJobDrainQueries = 100;
 inline constexpr std::chrono::milliseconds kJobDrainPause{50};
 inline constexpr std::chrono::milliseconds kChildGuardWait{3'000};
 inline constexpr std::uint32_t kCreateNoWindow = 0x08000000;
+inline constexpr std::uint32_t kCreateSuspended = 0x00000004;
 inline constexpr std::uint32_t kJobLimitKillOnCloseAndPriority = 0x2020;  // KILL_ON_JOB_CLOSE | PRIORITY_CLASS
 inline constexpr std::uint32_t kBelowNormalPriorityClass = 0x4000;
 inline constexpr std::uint32_t kChildKilledExitCode = 1;
 
 // --- the launcher port (child_process_win32.cpp; fakes in tests) ---
 
-// One end of a pipe to the child; calls block the calling thread.
+// The OS error of a transfer that was cancelled (ERROR_OPERATION_ABORTED).
+inline constexpr std::uint32_t kErrorOperationAborted = 995;
+
+// One end of a pipe to the child; transfers block the calling thread.
+// cancel() may be called from any thread: it ends the transfer that is
+// blocked now, and every later one, with kErrorOperationAborted.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   // ReadFile of at most `into.size()` bytes; 0 at the end of the stream
   // (a broken pipe is the end too).
   virtual Result<std::size_t> read(std::span<std::uint8_t> into) = 0;
+  virtual void cancel() = 0;
 };
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
   virtual Status write_all(std::span<const std::uint8_t> bytes) = 0;
   virtual void close() = 0;
+  virtual void cancel() = 0;
 };
 
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;  // closes the handle only
   virtual Status terminate(std::uint32_t exit_code) = 0;  // TerminateProcess
+  virtual Status resume() = 0;  // ResumeThread of its first thread
   // The exit code, once the process has ended; waits on the event loop.
   virtual asio::awaitable<Result<std::uint32_t>> wait_exit() = 0;
+  // Ends the wait_exit() calls that are waiting now with kErrorOperationAborted
+  // (called on the event loop's thread).
+  virtual void cancel_waits() = 0;
   // WaitForSingleObject: true when the process has ended within `timeout`.
   virtual Result<bool> wait_blocking(std::chrono::milliseconds timeout) = 0;
 };
@@ -85,7 +100,7 @@ struct ChildCommand {
   std::string program;
   std::string command_line;  // the whole line, program first, quoted by the Windows rules
   bool stdin_pipe = false;   // else the null device
-  std::uint32_t creation_flags = kCreateNoWindow;
+  std::uint32_t creation_flags = kCreateNoWindow | kCreateSuspended;
 };
 
 struct StartedChild {
@@ -98,8 +113,9 @@ struct StartedChild {
 class ChildLauncher {
  public:
   virtual ~ChildLauncher() = default;
-  // CreateProcessW (not suspended), pipes for standard output and error,
-  // environment and working directory inherited.
+  // CreateProcessW with the command's creation flags, pipes for standard
+  // output and error (cancellable on this side), environment and working
+  // directory inherited.
   virtual Result<StartedChild> start(const ChildCommand& command) = 0;
   virtual Result<std::unique_ptr<JobObject>> create_job() = 0;  // CreateJobObjectW, unnamed
 };

@@ -134,6 +134,12 @@ Status wait_until_running(ServiceControl& control, const std::string& name) {
 
 }  // namespace
 
+std::vector<std::uint16_t> double_nul_terminated(std::span<const std::uint16_t> list) {
+  std::vector<std::uint16_t> out(list.begin(), list.end());
+  while (out.size() < 2 || out[out.size() - 1] != 0 || out[out.size() - 2] != 0) out.push_back(0);
+  return out;
+}
+
 std::string_view service_state_name(std::uint32_t state) {
   switch (state) {
     case kStateStopped: return "Stopped";
@@ -245,8 +251,8 @@ Status restore_service_configuration(ServiceControl& control, const std::string&
     auto status = checked(service.query_status());
     if (!status) return fail(std::move(status.error()));
     if (status->current_state != kStateStopped) return fail(failure(kSetupRecoveryStateInvalid));
-    ServiceConfigChange change{s.service_type, s.start_type, s.error_control, s.binary_command, s.dependencies,
-                               s.display};
+    ServiceConfigChange change{s.service_type, s.start_type, s.error_control, s.binary_command,
+                               double_nul_terminated(s.dependencies), s.display};
     if (auto r = service.change_config(change); !r) return r;
     if (auto r = service.set_description(s.description); !r) return r;
     if (auto r = service.set_delayed_auto_start(s.delayed); !r) return r;

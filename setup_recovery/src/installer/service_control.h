@@ -12,8 +12,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio/awaitable.hpp>
 
@@ -48,6 +50,11 @@ asio::awaitable<Status> stop_service_and_wait(ServiceControl& control, const std
 Status disable_stopped_service(ServiceControl& control, const std::string& name);
 // Stop the guardian, stop the agent, disable the guardian, disable the agent.
 asio::awaitable<Status> stop_and_disable_services(ServiceControl& control);
+
+// A copy of a stored dependency list that the service manager can read to its
+// end: the manager walks NUL-terminated names until an empty one, so the copy
+// always ends in two NULs ({0} and {'A', 0} gain one, {'A', 0, 0} stays as it is).
+std::vector<std::uint16_t> double_nul_terminated(std::span<const std::uint16_t> list);
 
 Result<FailureAction> parse_recovery_action(const ServiceRecoveryActionSnapshot& saved);
 Status restore_service_configuration(ServiceControl& control, const std::string& name,

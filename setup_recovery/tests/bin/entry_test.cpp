@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
+
+#include <asio/post.hpp>
 
 #include "installer/errors.h"
 #include "installer/journal.h"
@@ -201,6 +204,29 @@ TEST_F(EntryTest, AReportThatCannotBeWrittenKeepsTheOldOneAndTheExitCode) {
   };
   EXPECT_EQ(run(u"x.exe --recover"), kExitFailure);
   EXPECT_EQ(f.files.content(kReport), "{\"code\":\"SETUP_CHILD_TIMEOUT\"}");
+}
+
+// The task query makes the event loop itself throw (a handler posted to it
+// throws while the recovery waits): the lock is released all the same, and
+// the report is written after it.
+class LoopBreakingRunner final : public ChildRunner {
+ public:
+  asio::awaitable<Result<std::string>> run(const ChildRunRequest&) override {
+    const auto executor = co_await asio::this_coro::executor;
+    asio::post(executor, [] { throw std::runtime_error("a handler of the loop failed"); });
+    asio::steady_timer never(executor, std::chrono::hours(1));
+    co_await never.async_wait(asio::use_awaitable);
+    co_return std::string();
+  }
+};
+
+TEST_F(EntryTest, AnExceptionOutOfTheEventLoopStillReleasesTheLock) {
+  LoopBreakingRunner breaking;
+  RecoveryContext context{f.ports, m.scm, m.ticker, breaking, std::nullopt};
+  ProgramEnvironment env{context, kRoot, "C:\\Client"};
+  EXPECT_EQ(setup_recovery_main(u"x.exe --recover", out, env), kExitFailure);
+  EXPECT_FALSE(f.files.exists(kLock));
+  EXPECT_EQ(f.files.content(kReport), R"({"code":"SETUP_IO_FAILED"})");
 }
 
 }  // namespace

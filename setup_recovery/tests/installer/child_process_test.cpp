@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "installer/errors.h"
 #include "setup_recovery/tests/service_fakes.h"
 
@@ -19,10 +21,12 @@ Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 struct ChildRun {
   FakeLauncher launcher;
   FakeTicker ticker;
-  Result<std::string> go(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  Result<std::string> go(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                         std::optional<Bytes> input = std::nullopt) {
     SupervisedChildRunner runner(launcher, ticker);
     ChildRunRequest request;
     request.timeout = timeout;
+    request.input = std::move(input);
     request.program = "C:\\Windows\\System32\\schtasks.exe";
     request.arguments = {"/Query", "/TN", "\\VorKernoSetupRecovery", "/XML"};
     return run_to_end(runner.run(request));
@@ -43,13 +47,30 @@ TEST(ChildRunner, ReturnsTheOutputAndCleansUp) {
   EXPECT_EQ(*out, "<?xml ok?>");
   EXPECT_EQ(t.launcher.command->command_line,
             "\"C:\\Windows\\System32\\schtasks.exe\" /Query /TN \\VorKernoSetupRecovery /XML");
-  EXPECT_EQ(t.launcher.command->creation_flags, kCreateNoWindow);
+  EXPECT_EQ(t.launcher.command->creation_flags, 0x08000004u);  // no window, suspended until it is in the job
   EXPECT_FALSE(t.launcher.command->stdin_pipe);
   EXPECT_EQ(t.launcher.limit_flags, 0x2020u);
   EXPECT_EQ(t.launcher.priority_class, 0x4000u);
   EXPECT_EQ(t.launcher.job_calls,
-            (std::vector<std::string>{"create", "limits", "assign", "terminate job 1", "close"}));
+            (std::vector<std::string>{"create", "limits", "assign", "resume", "terminate job 1", "close"}));
   EXPECT_EQ(t.launcher.blocking_waits, 0);  // reaped by the run, not by the guard
+}
+
+TEST(ChildRunner, InputIsWrittenWholeAndClosedBeforeTheExitCounts) {
+  ChildRun t;
+  t.launcher.stdout_chunks = {bytes("ok")};
+  auto out = t.go(std::chrono::seconds(20), Bytes(10'000, 'i'));
+  ASSERT_TRUE(out) << out.error().display_chain();
+  EXPECT_TRUE(t.launcher.command->stdin_pipe);
+  EXPECT_EQ(t.launcher.input_written, Bytes(10'000, 'i'));
+  EXPECT_TRUE(t.launcher.input_closed);
+
+  ChildRun refused;
+  refused.launcher.refuse_input = true;
+  auto failed = refused.go(std::chrono::seconds(20), bytes("x"));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().display_chain(), "write child input: os error 232");
+  EXPECT_TRUE(refused.launcher.input_closed);
 }
 
 TEST(ChildRunner, OutputLimitIsPerStreamAndExact) {
@@ -126,6 +147,7 @@ TEST(ChildRunner, GuardFailuresKillTheChildAndDropTheOsError) {
     EXPECT_EQ(out.error().os_error(), std::nullopt) << failing;
     EXPECT_TRUE(t.launcher.terminated()) << failing;
     EXPECT_EQ(t.launcher.job_calls.back(), "terminate process 1") << failing;
+    EXPECT_EQ(std::count(t.launcher.job_calls.begin(), t.launcher.job_calls.end(), "resume"), 0) << failing;
     EXPECT_EQ(t.launcher.shared->exits, 1) << failing;  // waited for
   }
   // A child that exited already answers the kill with access denied: that counts as done.
@@ -135,6 +157,60 @@ TEST(ChildRunner, GuardFailuresKillTheChildAndDropTheOsError) {
   auto out = t.go();
   EXPECT_EQ(code_of(out), kSetupChildGuardFailed);
   EXPECT_EQ(t.launcher.blocking_waits, 0);
+}
+
+TEST(ChildRunner, AChildThatCannotBeResumedIsEndedWithItsJob) {
+  ChildRun t;
+  t.launcher.exit_code.reset();
+  t.launcher.resume_error = 5;
+  auto out = t.go();
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().display_chain(), "SETUP_CHILD_START_FAILED: os error 5");
+  EXPECT_EQ(t.launcher.job_calls,
+            (std::vector<std::string>{"create", "limits", "assign", "resume", "terminate job 1", "terminate process 1",
+                                      "drop"}));
+  EXPECT_EQ(t.launcher.shared->exits, 1);  // reaped
+}
+
+// A process outside the job holds a copy of the output pipe: the reads are
+// cancelled when the run stops listening, so the run and its loop end at the
+// limit instead of when that process lets go (here after ten seconds).
+TEST(ChildRunner, AnOutputPipeHeldOutsideTheJobIsCancelled) {
+  struct Case {
+    const char* name;
+    std::function<void(FakeLauncher&)> setup;
+    std::string chain;
+  };
+  const Case cases[] = {
+      {"the child exits, the pipe stays open: time-out", [](FakeLauncher&) {}, "SETUP_CHILD_TIMEOUT"},
+      {"standard error over its limit meanwhile",
+       [](FakeLauncher& l) { l.stderr_chunks = {Bytes(16'385, 'e')}; }, "SETUP_CHILD_OUTPUT_LIMIT"},
+      {"the child exits 3 meanwhile", [](FakeLauncher& l) { l.exit_code = 3; }, "SETUP_CHILD_TIMEOUT"},
+  };
+  for (const Case& c : cases) {
+    ChildRun t;
+    t.launcher.stdout_chunks = {bytes("<Task")};
+    t.launcher.outsider_holds = std::chrono::seconds(10);
+    c.setup(t.launcher);
+    auto out = t.go(std::chrono::milliseconds(50));
+    ASSERT_FALSE(out) << c.name;
+    EXPECT_EQ(out.error().display_chain(), c.chain) << c.name;
+    EXPECT_TRUE(t.launcher.shared->read_cancelled) << c.name;
+    EXPECT_EQ(t.launcher.job_calls.back(), "close") << c.name;
+  }
+}
+
+// A child that neither the job nor the guard can end: the run still returns,
+// its exit wait cancelled, rather than keep the loop waiting for the exit.
+TEST(ChildRunner, AnUnkillableChildDoesNotHoldTheLoop) {
+  ChildRun t;
+  t.launcher.exit_code.reset();
+  t.launcher.stdout_open_until_killed = true;
+  t.launcher.job_terminate_error = 5;
+  t.launcher.process_terminate_error = 5;
+  EXPECT_EQ(code_of(t.go(std::chrono::milliseconds(20))), kSetupChildCleanupFailed);
+  EXPECT_FALSE(t.launcher.terminated());
+  EXPECT_TRUE(t.launcher.shared->waits_cancelled);
 }
 
 TEST(ChildRunner, TimeOuts) {

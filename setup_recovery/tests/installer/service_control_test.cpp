@@ -179,6 +179,35 @@ TEST_F(ServiceControlTest, RestoreWritesTheSnapshotExactly) {
                            "open VorKernoAgent 0x13", "failure_actions VorKernoAgent", "failure_flag VorKernoAgent"}));
 }
 
+TEST(DependencyList, TheCopyAlwaysEndsInTwoNuls) {
+  using U = std::vector<std::uint16_t>;
+  struct Case {
+    const char* name;
+    U stored;
+    U passed;
+  };
+  const Case cases[] = {
+      {"empty list, one NUL", {0}, {0, 0}},
+      {"empty list, two NULs", {0, 0}, {0, 0}},
+      {"one name without the final NUL", {'A', 0}, {'A', 0, 0}},
+      {"one name, terminated", {'A', 0, 0}, {'A', 0, 0}},
+      {"two names without the final NUL", {'A', 0, 'B', 'c', 0}, {'A', 0, 'B', 'c', 0, 0}},
+      {"a name with no NUL at all", {'A', 'b'}, {'A', 'b', 0, 0}},
+      {"nothing", {}, {0, 0}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(double_nul_terminated(c.stored), c.passed) << c.name;
+}
+
+TEST_F(ServiceControlTest, AStoredDependencyListWithoutItsFinalNulIsPassedTerminated) {
+  add(kAgent, kStateStopped);
+  Snapshot s = snapshot(false);
+  s.dependencies = {'R', 'p', 'c', 'S', 's', 0};  // one NUL: the manager would read past it
+  ASSERT_TRUE(restore_service_configuration(control, kAgent, s));
+  EXPECT_EQ(scm.services[kAgent].config.dependencies,
+            (std::vector<std::uint16_t>{'R', 'p', 'c', 'S', 's', 0, 0}));
+  EXPECT_EQ(s.dependencies.size(), 6u);  // the snapshot itself is left as stored
+}
+
 TEST_F(ServiceControlTest, FailureActionsFollowTheSavedRecord) {
   struct Case {
     const char* name;

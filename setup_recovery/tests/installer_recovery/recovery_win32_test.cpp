@@ -185,14 +185,70 @@ TEST_F(ScmTest, ARealServiceIsStartedAndStoppedWithTheWaits) {
 
 // --- the child runner with real processes ---
 
+// A process of the test's own, outside any job: started with nothing
+// inherited, ended (by its handle) when the value goes.
+class Helper {
+ public:
+  explicit Helper(const std::vector<std::string>& args) {
+    std::wstring line = L"\"" + wide(exe_dir() + "\\setup-test-child.exe") + L"\"";
+    for (const auto& a : args) line += L" " + wide(a);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+      ::CloseHandle(pi.hThread);
+      process_ = pi.hProcess;
+      pid_ = pi.dwProcessId;
+    }
+  }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+  ~Helper() {
+    if (process_ == nullptr) return;
+    ::TerminateProcess(process_, 1);
+    ::WaitForSingleObject(process_, 3000);
+    ::CloseHandle(process_);
+  }
+  bool started() const { return process_ != nullptr; }
+  bool alive() const { return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+  DWORD pid() const { return pid_; }
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD pid_ = 0;
+};
+
+// The real launcher, slow to make the job: the child's first second of life
+// lies between its start and its assignment to the job.
+class SlowToGuard final : public ChildLauncher {
+ public:
+  explicit SlowToGuard(ChildLauncher& inner) : inner_(inner) {}
+  Result<StartedChild> start(const ChildCommand& command) override { return inner_.start(command); }
+  Result<std::unique_ptr<JobObject>> create_job() override {
+    ::Sleep(1000);
+    return inner_.create_job();
+  }
+
+ private:
+  ChildLauncher& inner_;
+};
+
 class ChildTest : public ::testing::Test {
  protected:
-  Result<std::string> run(std::vector<std::string> args, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-    SupervisedChildRunner runner(*launcher, *ticker);
+  Result<std::string> run(std::vector<std::string> args, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                          std::string program = exe_dir() + "\\setup-test-child.exe",
+                          std::optional<Bytes> input = std::nullopt) {
+    return run_with(*launcher, std::move(args), timeout, std::move(program), std::move(input));
+  }
+  Result<std::string> run_with(ChildLauncher& with, std::vector<std::string> args, std::chrono::milliseconds timeout,
+                               std::string program = exe_dir() + "\\setup-test-child.exe",
+                               std::optional<Bytes> input = std::nullopt) {
+    SupervisedChildRunner runner(with, *ticker);
     ChildRunRequest request;
     request.timeout = timeout;
-    request.program = exe_dir() + "\\setup-test-child.exe";
+    request.program = std::move(program);
     request.arguments = std::move(args);
+    request.input = std::move(input);
     return run_to_end(runner.run(request));
   }
   std::unique_ptr<ChildLauncher> launcher = make_win32_child_launcher();
@@ -200,45 +256,79 @@ class ChildTest : public ::testing::Test {
 };
 
 TEST_F(ChildTest, OutputExitCodesLimitsAndTimeOuts) {
-  auto printed = run({"print", "hello world"});
-  ASSERT_TRUE(printed) << printed.error().display_chain();
-  EXPECT_EQ(*printed, "hello world");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::chrono::milliseconds timeout;
+    std::optional<std::string> output;  // nullopt: the run fails with `chain`
+    std::string chain;
+    std::optional<std::int32_t> child_exit;
+    std::optional<std::uint32_t> win32;
+    std::string program = "";  // empty: the test child
+    std::optional<std::string> input = std::nullopt;
+  };
+  using std::chrono::milliseconds;
+  const milliseconds limit = std::chrono::seconds(20);
+  const Case cases[] = {
+      {"printed text", {"print", "hello world"}, limit, "hello world", "", {}, {}},
+      {"UTF-16 with its mark", {"utf16"}, limit, "<a/>", "", {}, {}},
+      {"input written whole, then closed", {"echo"}, limit, std::string(10'000, 'i'), "", {}, {}, "",
+       std::string(10'000, 'i')},
+      {"exactly 16,384 bytes", {"flood", "16384"}, limit, std::string(16'384, 'x'), "", {}, {}},
+      {"16,385 bytes", {"flood", "16385"}, limit, {}, "SETUP_CHILD_OUTPUT_LIMIT", {}, {}},
+      {"exit code 3", {"exit", "3"}, limit, {}, "SETUP_CHILD_EXIT_FAILED: installer child exited", 3, {}},
+      {"hangs past its limit", {"hang", "30000"}, milliseconds(300), {}, "SETUP_CHILD_TIMEOUT", {}, {}},
+      // The child exits at once, but its own child, in the job, keeps the
+      // output pipe open: a time-out, and the job ends the grandchild too.
+      {"grandchild holds the pipe", {"grandchild"}, milliseconds(500), {}, "SETUP_CHILD_TIMEOUT", {}, {}},
+      {"program missing", {}, std::chrono::seconds(5), {}, "SETUP_CHILD_START_FAILED: os error 2", {},
+       ERROR_FILE_NOT_FOUND, "C:\\vor-setup-tests\\no-such-child.exe"},
+  };
+  for (const Case& c : cases) {
+    auto out = run(c.args, c.timeout, c.program.empty() ? exe_dir() + "\\setup-test-child.exe" : c.program,
+                   c.input ? std::optional<Bytes>(Bytes(c.input->begin(), c.input->end())) : std::nullopt);
+    if (c.output) {
+      ASSERT_TRUE(out) << c.name << ": " << out.error().display_chain();
+      EXPECT_EQ(*out, *c.output) << c.name;
+      continue;
+    }
+    ASSERT_FALSE(out) << c.name;
+    EXPECT_EQ(out.error().display_chain(), c.chain) << c.name;
+    const ChildExit* exited = out.error().find<ChildExit>();
+    EXPECT_EQ(exited ? std::optional<std::int32_t>(exited->exit_code) : std::nullopt, c.child_exit) << c.name;
+    EXPECT_EQ(out.error().os_error(), c.win32) << c.name;
+  }
+}
 
-  auto utf16 = run({"utf16"});
-  ASSERT_TRUE(utf16) << utf16.error().display_chain();
-  EXPECT_EQ(*utf16, "<a/>");
+// The child gives a copy of its output handle to a process outside its job,
+// which keeps it for 30 seconds: the run ends at its one-second limit, its
+// reads cancelled, while that process still lives.
+TEST_F(ChildTest, AnOutputPipeHeldOutsideTheJobEndsAtTheLimit) {
+  Helper holder({"hang", "30000"});
+  ASSERT_TRUE(holder.started());
+  auto out = run({"lend", std::to_string(holder.pid())}, std::chrono::seconds(1));
+  ASSERT_FALSE(out);
+  EXPECT_EQ(out.error().display_chain(), kSetupChildTimeout);
+  EXPECT_TRUE(holder.alive());
+}
 
-  auto exact = run({"flood", "16384"});
-  ASSERT_TRUE(exact) << exact.error().display_chain();
-  EXPECT_EQ(exact->size(), 16'384u);
-  auto over = run({"flood", "16385"});
-  ASSERT_FALSE(over);
-  EXPECT_EQ(over.error().display_chain(), kSetupChildOutputLimit);
-
-  auto exited = run({"exit", "3"});
-  ASSERT_FALSE(exited);
-  EXPECT_EQ(exited.error().outermost(), kSetupChildExitFailed);
-  ASSERT_NE(exited.error().find<ChildExit>(), nullptr);
-  EXPECT_EQ(exited.error().find<ChildExit>()->exit_code, 3);
-
-  auto hung = run({"hang", "30000"}, std::chrono::milliseconds(300));
-  ASSERT_FALSE(hung);
-  EXPECT_EQ(hung.error().display_chain(), kSetupChildTimeout);
-
-  // The child exits at once, but its own child keeps the output pipe open: a
-  // time-out, and the job ends the grandchild too.
-  auto held = run({"grandchild"}, std::chrono::milliseconds(500));
-  ASSERT_FALSE(held);
-  EXPECT_EQ(held.error().display_chain(), kSetupChildTimeout);
-
-  SupervisedChildRunner runner(*launcher, *ticker);
-  ChildRunRequest missing;
-  missing.timeout = std::chrono::seconds(5);
-  missing.program = "C:\\vor-setup-tests\\no-such-child.exe";
-  auto not_started = run_to_end(runner.run(missing));
-  ASSERT_FALSE(not_started);
-  EXPECT_EQ(not_started.error().outermost(), kSetupChildStartFailed);
-  EXPECT_EQ(not_started.error().os_error(), static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+// The child starts a grandchild before anything else, while the launcher
+// takes a second to make the job: started suspended, the child cannot run
+// before it is in the job, so the grandchild is in it too and ends with it.
+TEST_F(ChildTest, AGrandchildStartedAtOnceIsEndedWithTheJob) {
+  SlowToGuard slow(*launcher);
+  auto out = run_with(slow, {"spawn-first"}, std::chrono::seconds(20));
+  ASSERT_TRUE(out) << out.error().display_chain();
+  const DWORD pid = static_cast<DWORD>(std::stoul(*out));
+  HANDLE grandchild = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+  if (grandchild == nullptr) {
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));  // gone already
+    return;
+  }
+  const bool ended = ::WaitForSingleObject(grandchild, 0) == WAIT_OBJECT_0;
+  if (!ended) ::TerminateProcess(grandchild, 1);
+  ::CloseHandle(grandchild);
+  EXPECT_TRUE(ended) << "the grandchild " << pid << " escaped the job";
 }
 
 // --- a whole --recover run with the real ports ---
@@ -281,9 +371,10 @@ class RecoverTest : public ::testing::Test {
     const Bytes file = build_journal_frame(*blob);
     put(journal_path(root), std::string(file.begin(), file.end()));
   }
-  int recover() {
+  int recover() { return recover_with(children); }
+  int recover_with(ChildRunner& runner) {
     SetupPorts ports{*files, *processes, *clock, *ids, *protection};
-    RecoveryContext context{ports, *scm, *ticker, children, windows};
+    RecoveryContext context{ports, *scm, *ticker, runner, windows};
     ProgramEnvironment env{context, root, install};
     auto out = make_win32_std_output(nullptr);
     return setup_recovery_main(u"x.exe --recover", *out, env);
@@ -327,6 +418,37 @@ TEST_F(RecoverTest, AnInterruptedUpdateIsRolledBackAndTheTaskDeleted) {
   EXPECT_NE(calls.find("/Query /TN \\VorKernoSetupRecovery /XML"), std::string::npos) << calls;
   EXPECT_NE(calls.find("/Delete /TN \\VorKernoSetupRecovery /F"), std::string::npos) << calls;
   EXPECT_EQ(slurp(failure_report_path(root)), "<absent>");
+}
+
+// The recovery's task-tool runs with a shorter limit than its own, so that a
+// time-out costs a second.
+class ShortLimit final : public ChildRunner {
+ public:
+  ShortLimit(ChildRunner& inner, std::chrono::nanoseconds limit) : inner_(inner), limit_(limit) {}
+  asio::awaitable<Result<std::string>> run(const ChildRunRequest& request) override {
+    ChildRunRequest shorter = request;
+    shorter.timeout = limit_;
+    co_return co_await inner_.run(shorter);
+  }
+
+ private:
+  ChildRunner& inner_;
+  std::chrono::nanoseconds limit_;
+};
+
+// The task tool hands a copy of its output handle to a process outside its
+// job that lives for 30 seconds: the run still ends at the tool's limit, with
+// the lock released and the time-out reported, while that process lives on.
+TEST_F(RecoverTest, ATaskToolOutputHeldOutsideTheJobEndsAtTheLimitWithTheLockReleased) {
+  Helper holder({"hang", "30000"});
+  ASSERT_TRUE(holder.started());
+  put(tasks + "\\lend-to", std::to_string(holder.pid()));
+  put(tasks + "\\task.xml", task_xml(root + "\\Setup\\vor-kerno-setup-recovery.exe"));
+  ShortLimit limited(children, std::chrono::seconds(1));
+  EXPECT_EQ(recover_with(limited), kExitFailure);
+  EXPECT_EQ(slurp(failure_report_path(root)), R"({"code":"SETUP_CHILD_TIMEOUT"})");
+  EXPECT_EQ(slurp(lock_path(root)), "<absent>");
+  EXPECT_TRUE(holder.alive());
 }
 
 TEST_F(RecoverTest, AForeignTaskIsLeftAloneAndReported) {

@@ -3,7 +3,10 @@
 // named by VOR_TEST_SCHTASKS_DIR (default C:\vor-test-schtasks), and appends
 // every command line it was given to `calls.log` there.
 //   /Query /TN <name> /XML   the bytes of task.xml, exit 0; no file: exit 1
-//                            (`query-exit` holding a number overrides the exit code)
+//                            (`query-exit` holding a number overrides the exit code;
+//                            `lend-to` holding a process id: a copy of the output
+//                            handle is first given to that process, which then
+//                            keeps the pipe open after this tool has exited)
 //   /Delete /TN <name> /F    deletes task.xml, exit 0; no file: exit 1
 #include <windows.h>
 
@@ -13,6 +16,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "lend_output.h"
 
 namespace {
 
@@ -48,6 +53,9 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring verb = argc > 1 ? argv[1] : L"";
   bool found = false;
   if (verb == L"/Query") {
+    bool lend = false;
+    const std::string holder = read_all(base + L"\\lend-to", lend);
+    if (lend && !lend_std_output(static_cast<DWORD>(std::atol(holder.c_str())))) return 3;
     const std::string xml = read_all(task, found);
     bool overridden = false;
     const std::string exit_text = read_all(base + L"\\query-exit", overridden);
