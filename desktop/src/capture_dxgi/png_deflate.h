@@ -1,0 +1,25 @@
+// The compressor of the PNG encoder (png.h): a whole buffer of filtered rows
+// becomes one zlib stream (a deflate stream with its header and Adler-32),
+// written to a byte sink block by block so that a sink that refuses stops it
+// early. Tuned for screen images: a single-probe hash of 4-byte sequences,
+// one step of lazy matching, and a dynamic Huffman code per block (a stored
+// block where that is smaller, as for noise).
+//
+//   if (auto ok = zlib_compress(filtered, sink); !ok) return ok;
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "capture_dxgi/png.h"
+
+namespace vor::desktop {
+
+// Writes the zlib stream of `data` to `sink` and stops at the first failed
+// write, returning its error unchanged. Every write holds at most one block.
+Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink);
+
+// The Adler-32 checksum of `data` that a zlib stream ends with.
+std::uint32_t adler32_of(std::span<const std::uint8_t> data);
+
+}  // namespace vor::desktop
