@@ -70,11 +70,10 @@ std::uint8_t predict(Filter f, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
   return 0;
 }
 
-// Sixteen bytes at a time (GCC vector extensions: SSE2 on x86-64, plain
-// code elsewhere).
+// Sixteen bytes at a time, all arithmetic on bytes (GCC vector extensions:
+// SSE2 on x86-64).
 using Bytes = std::uint8_t __attribute__((vector_size(16)));
-using Words = std::int16_t __attribute__((vector_size(32)));
-using Counts = std::uint16_t __attribute__((vector_size(32)));
+using Counts = std::uint16_t __attribute__((vector_size(16)));
 constexpr std::size_t kLane = sizeof(Bytes);
 
 Bytes load(const std::uint8_t* p) {
@@ -87,20 +86,20 @@ void store(std::uint8_t* p, Bytes v) { std::memcpy(p, &v, sizeof v); }
 
 Bytes average(Bytes a, Bytes b) { return (a & b) + ((a ^ b) >> 1); }
 
+Bytes distance(Bytes x, Bytes y) { return (x > y) ? Bytes(x - y) : Bytes(y - x); }
+
 // Paeth's predictor: of a (left), b (above) and c (above left), the one
-// closest to a + b - c, ties going to a, then b.
+// closest to p = a + b - c, ties going to a, then b. With pa = |b - c| and
+// pb = |a - c|, |p - c| is pa + pb when a - c and b - c have the same sign
+// and |pa - pb| otherwise; a sum past 255 saturates, which keeps every
+// comparison below right since both pa and pb are at most 255.
 Bytes paeth(Bytes a, Bytes b, Bytes c) {
-  const Words wa = __builtin_convertvector(a, Words);
-  const Words wb = __builtin_convertvector(b, Words);
-  const Words wc = __builtin_convertvector(c, Words);
-  // (Vectors of 32 bytes stay inside this function: passing them by value
-  // would depend on whether AVX is enabled.)
-  Words pa = wb - wc, pb = wa - wc, pc = pa + pb;
-  pa = pa < 0 ? -pa : pa;
-  pb = pb < 0 ? -pb : pb;
-  pc = pc < 0 ? -pc : pc;
-  const Words choice = ((pa <= pb) & (pa <= pc)) ? wa : ((pb <= pc) ? wb : wc);
-  return __builtin_convertvector(choice, Bytes);
+  const Bytes pa = distance(b, c);
+  const Bytes pb = distance(a, c);
+  const Bytes sum = pa + pb;
+  const Bytes saturated = sum | Bytes(sum < pa);
+  const Bytes pc = ((a < c) == (b < c)) ? saturated : distance(pa, pb);
+  return ((pa <= pb) & (pa <= pc)) ? a : ((pb <= pc) ? b : c);
 }
 
 Bytes predict(Filter f, Bytes a, Bytes b, Bytes c) {
@@ -114,10 +113,14 @@ Bytes predict(Filter f, Bytes a, Bytes b, Bytes c) {
   return Bytes{};
 }
 
-// Adds |d| of each byte read as signed (0 to 128) to its counter.
+// Adds |d| of each byte read as signed (0 to 128) to the counters, two
+// neighbouring bytes to each 16-bit counter.
 void add_magnitude(Counts& counts, Bytes d) {
   const Bytes negated = -d;
-  counts += __builtin_convertvector((d < negated) ? d : negated, Counts);
+  Counts pairs;
+  const Bytes m = (d < negated) ? d : negated;
+  std::memcpy(&pairs, &m, sizeof pairs);
+  counts += (pairs & 0xFF) + (pairs >> 8);
 }
 
 // Row filtering. Each row gets the filter whose output has the smallest sum
@@ -129,8 +132,8 @@ void add_magnitude(Counts& counts, Bytes d) {
 // fraction of the cost.
 constexpr std::size_t kSampleStride = 4;
 // Groups summed into 16-bit counters before they are added up (each group
-// adds at most 128 per lane).
-constexpr std::size_t kGroupsPerCount = 256;
+// adds at most 256 per counter).
+constexpr std::size_t kGroupsPerCount = 255;
 
 class RowFilter {
  public:
@@ -153,7 +156,7 @@ class RowFilter {
     std::size_t groups = 0;
     auto add_up = [&] {
       for (int f = 0; f < kFilterCount; ++f) {
-        for (std::size_t i = 0; i < kLane; ++i) cost[f] += counts[f][i];
+        for (std::size_t i = 0; i < kLane / 2; ++i) cost[f] += counts[f][i];
         counts[f] = Counts{};
       }
       groups = 0;

@@ -16,14 +16,15 @@ static_assert(std::endian::native == std::endian::little, "match lengths are cou
 constexpr std::uint8_t kZlibMethod = 0x78;
 constexpr std::uint8_t kZlibFlags = 0x01;
 constexpr std::uint32_t kAdlerModulus = 65521;
-// Bytes that can be summed before the Adler-32 sums must be reduced.
-constexpr std::size_t kAdlerRun = 5552;
 
 constexpr std::size_t kWindowBytes = 32768;
 constexpr std::size_t kMinMatch = 4;  // the hash covers 4 bytes; deflate's 3 are not worth it here
 constexpr std::size_t kMaxMatch = 258;
 constexpr std::size_t kPixelBytes = 4;  // RGBA
 constexpr int kHashBits = 16;
+constexpr std::uint32_t kNoPosition = 0xFFFFFFFFu;
+constexpr int kChainProbes = 8;
+constexpr std::size_t kGoodEnough = 64;
 // A match shorter than this is checked against one at the next byte.
 constexpr std::size_t kLazyBelow = 32;
 // After a match at most this long every position in it is hashed; longer
@@ -252,7 +253,7 @@ constexpr std::uint32_t kMatchFlag = 0x80000000u;
 class Compressor {
  public:
   Compressor(std::span<const std::uint8_t> data, ByteSink& sink)
-      : data_(data.data()), size_(data.size()), sink_(sink), head_(std::size_t{1} << kHashBits, 0) {
+      : data_(data.data()), size_(data.size()), sink_(sink), head_(std::size_t{1} << kHashBits, kNoPosition), prev_(kWindowBytes, kNoPosition) {
     symbols_.reserve(kBlockSymbols + 2);
   }
 
@@ -306,13 +307,22 @@ class Compressor {
     consider(kPixelBytes);
     consider(last_distance_);
     std::uint32_t& slot = head_[hash(here)];
-    const std::size_t candidate = slot;
+    std::uint32_t candidate = slot;
+    prev_[pos % kWindowBytes] = candidate;
     slot = static_cast<std::uint32_t>(pos);
-    consider(pos - candidate);
+    for (int probes = 0; probes < kChainProbes && candidate != kNoPosition && best.length < kGoodEnough; ++probes) {
+      if (pos - candidate > kWindowBytes) break;
+      consider(pos - candidate);
+      candidate = prev_[candidate % kWindowBytes];
+    }
     return best;
   }
 
-  void insert(std::size_t pos) { head_[hash(load32(data_ + pos))] = static_cast<std::uint32_t>(pos); }
+  void insert(std::size_t pos) {
+    std::uint32_t& slot = head_[hash(load32(data_ + pos))];
+    prev_[pos % kWindowBytes] = slot;
+    slot = static_cast<std::uint32_t>(pos);
+  }
 
   void literal(std::uint8_t byte) {
     symbols_.push_back(byte);
@@ -499,6 +509,7 @@ class Compressor {
   ByteSink& sink_;
   BitWriter writer_;
   std::vector<std::uint32_t> head_;  // hash of 4 bytes -> last position
+  std::vector<std::uint32_t> prev_;  // position -> the one before it with the same hash
   std::uint32_t last_distance_ = 0;
   std::vector<std::uint32_t> symbols_;
   std::array<std::uint32_t, kLitLenCodes> litlen_freq_{};
@@ -508,30 +519,51 @@ class Compressor {
 }  // namespace
 
 std::uint32_t adler32_of(std::span<const std::uint8_t> data) {
-  std::uint32_t a = 1, b = 0;
+  // a is 1 plus the sum of the bytes, b the sum of a after each byte, both
+  // modulo 65521. Runs of 16-byte groups are summed in vectors: `column`
+  // holds each byte position's sum over the run so far (two positions per
+  // 16-bit counter), `before` the sum over the groups of all bytes before
+  // each group. Then b grows by 16 times `before` plus each column sum
+  // weighted by its distance from the group's end.
+  using Bytes = std::uint8_t __attribute__((vector_size(16)));
+  using Pairs = std::uint16_t __attribute__((vector_size(16)));
+  using Quads = std::uint32_t __attribute__((vector_size(16)));
+  constexpr std::size_t kGroup = 16;
+  constexpr std::size_t kGroupsPerRun = 256;  // keeps every 16-bit counter below 65536
+  std::uint64_t a = 1, b = 0;
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
-  while (left > 0) {
-    std::size_t n = std::min(left, kAdlerRun);
-    left -= n;
-    for (; n >= 8; n -= 8, p += 8) {
-      a += p[0]; b += a;
-      a += p[1]; b += a;
-      a += p[2]; b += a;
-      a += p[3]; b += a;
-      a += p[4]; b += a;
-      a += p[5]; b += a;
-      a += p[6]; b += a;
-      a += p[7]; b += a;
+  while (left >= kGroup) {
+    const std::size_t groups = std::min(left / kGroup, kGroupsPerRun);
+    Pairs even{}, odd{};
+    Quads before{};
+    for (std::size_t g = 0; g < groups; ++g, p += kGroup) {
+      Quads e, o;
+      std::memcpy(&e, &even, sizeof e);
+      std::memcpy(&o, &odd, sizeof o);
+      before += (e & 0xFFFF) + (e >> 16) + (o & 0xFFFF) + (o >> 16);
+      Pairs pairs;
+      Bytes bytes;
+      std::memcpy(&bytes, p, sizeof bytes);
+      std::memcpy(&pairs, &bytes, sizeof pairs);
+      even += pairs & 0xFF;
+      odd += pairs >> 8;
     }
-    for (; n > 0; --n) {
-      a += *p++;
-      b += a;
+    left -= groups * kGroup;
+    std::uint64_t sum = 0, weighted = 0, prior = 0;
+    for (std::size_t i = 0; i < kGroup / 2; ++i) {
+      sum += std::uint64_t{even[i]} + odd[i];
+      weighted += std::uint64_t{even[i]} * (kGroup - 2 * i) + std::uint64_t{odd[i]} * (kGroup - 2 * i - 1);
     }
-    a %= kAdlerModulus;
-    b %= kAdlerModulus;
+    for (std::size_t i = 0; i < kGroup / 4; ++i) prior += before[i];
+    b = (b + a * kGroup * groups + kGroup * prior + weighted) % kAdlerModulus;
+    a = (a + sum) % kAdlerModulus;
   }
-  return (b << 16) | a;
+  for (; left > 0; --left) {
+    a += *p++;
+    b += a;
+  }
+  return static_cast<std::uint32_t>((b % kAdlerModulus) << 16 | (a % kAdlerModulus));
 }
 
 Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink) { return Compressor(data, sink).run(); }
