@@ -31,6 +31,9 @@ constexpr std::size_t kLazyBelow = 32;
 // ones (mostly runs of filtered zeros) hash only their last bytes.
 constexpr std::size_t kInsertAllUpTo = 16;
 constexpr std::size_t kInsertTail = 3;
+// After 2^kSkipShift positions in a row without a match, every other position
+// is searched, after twice as many every third, and so on.
+constexpr int kSkipShift = 5;
 
 // A block ends after this many symbols: about one Huffman code per few rows
 // of text, so the code follows the image's content.
@@ -343,6 +346,7 @@ class Compressor {
     litlen_freq_.fill(0);
     dist_freq_.fill(0);
     const std::size_t matchable_end = size_ >= kMinMatch ? size_ - kMinMatch + 1 : 0;
+    std::size_t misses = 0;
     while (pos < size_ && symbols_.size() < kBlockSymbols) {
       if (pos >= matchable_end) {
         literal(data_[pos++]);
@@ -350,9 +354,13 @@ class Compressor {
       }
       Match m = find(pos);
       if (m.length == 0) {
-        literal(data_[pos++]);
+        // In noise (a photo, a video) the search goes on more and more
+        // sparsely: the bytes stepped over are literals, unhashed.
+        const std::size_t step = 1 + (misses++ >> kSkipShift);
+        for (std::size_t end = std::min(pos + step, size_); pos < end;) literal(data_[pos++]);
         continue;
       }
+      misses = 0;
       std::size_t hashed_to = pos + 1;  // positions below are in the table
       if (m.length < kLazyBelow && pos + 1 < matchable_end) {
         const Match later = find(pos + 1);
@@ -567,5 +575,12 @@ std::uint32_t adler32_of(std::span<const std::uint8_t> data) {
 }
 
 Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink) { return Compressor(data, sink).run(); }
+
+std::vector<std::uint8_t> huffman_code_lengths(std::span<const std::uint32_t> frequencies, int limit) {
+  if (frequencies.size() > kLitLenCodes) return {};
+  std::vector<std::uint8_t> lengths(frequencies.size());
+  huffman_lengths(frequencies.data(), static_cast<int>(frequencies.size()), limit, lengths.data());
+  return lengths;
+}
 
 }  // namespace vor::desktop

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "capture_dxgi/png.h"
 
@@ -21,5 +22,9 @@ Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink);
 
 // The Adler-32 checksum of `data` that a zlib stream ends with.
 std::uint32_t adler32_of(std::span<const std::uint8_t> data);
+
+// Code lengths of a Huffman code for `frequencies` (at most 286 symbols), none
+// longer than `limit` bits; 0 for an unused symbol, 1 for a lone used one.
+std::vector<std::uint8_t> huffman_code_lengths(std::span<const std::uint32_t> frequencies, int limit);
 
 }  // namespace vor::desktop
