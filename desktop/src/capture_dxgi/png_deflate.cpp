@@ -228,6 +228,7 @@ class BitWriter {
     bits_ = 0;
   }
   void put_bytes(const std::uint8_t* p, std::size_t n) {  // after align()
+    if (n == 0) return;  // p may be null then
     std::memcpy(bytes_.data() + used_, p, n);
     used_ += n;
   }
