@@ -93,7 +93,7 @@ Bytes distance(Bytes x, Bytes y) { return (x > y) ? Bytes(x - y) : Bytes(y - x);
 // pb = |a - c|, |p - c| is pa + pb when a - c and b - c have the same sign
 // and |pa - pb| otherwise; a sum past 255 saturates, which keeps every
 // comparison below right since both pa and pb are at most 255.
-Bytes paeth(Bytes a, Bytes b, Bytes c) {
+[[gnu::always_inline]] inline Bytes paeth(Bytes a, Bytes b, Bytes c) {
   const Bytes pa = distance(b, c);
   const Bytes pb = distance(a, c);
   const Bytes sum = pa + pb;
@@ -102,7 +102,7 @@ Bytes paeth(Bytes a, Bytes b, Bytes c) {
   return ((pa <= pb) & (pa <= pc)) ? a : ((pb <= pc) ? b : c);
 }
 
-Bytes predict(Filter f, Bytes a, Bytes b, Bytes c) {
+[[gnu::always_inline]] inline Bytes predict(Filter f, Bytes a, Bytes b, Bytes c) {
   switch (f) {
     case kNone: return Bytes{};
     case kSub: return a;
@@ -188,15 +188,28 @@ class RowFilter {
   }
 
   void emit(Filter f, const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* out) const {
+    // One loop per filter, so that the filter is not chosen again per group.
+    switch (f) {
+      case kNone: return emit_as<kNone>(row, above, out);
+      case kSub: return emit_as<kSub>(row, above, out);
+      case kUp: return emit_as<kUp>(row, above, out);
+      case kAverage: return emit_as<kAverage>(row, above, out);
+      case kPaeth: return emit_as<kPaeth>(row, above, out);
+    }
+  }
+
+  template <Filter F>
+  void emit_as(const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* out) const {
     std::size_t x = 0;
-    for (; x < std::min<std::size_t>(kBytesPerPixel, row_bytes_); ++x) out[x] = static_cast<std::uint8_t>(row[x] - predict(f, 0, above[x], 0));
+    for (; x < std::min<std::size_t>(kBytesPerPixel, row_bytes_); ++x) {
+      out[x] = static_cast<std::uint8_t>(row[x] - predict(F, 0, above[x], 0));
+    }
     for (; x + kLane <= row_bytes_; x += kLane) {
       const Bytes v = load(row + x);
-      store(out + x, v - predict(f, load(row + x - kBytesPerPixel), load(above + x), load(above + x - kBytesPerPixel)));
+      store(out + x, v - predict(F, load(row + x - kBytesPerPixel), load(above + x), load(above + x - kBytesPerPixel)));
     }
     for (; x < row_bytes_; ++x) {
-      out[x] = static_cast<std::uint8_t>(
-          row[x] - predict(f, row[x - kBytesPerPixel], above[x], above[x - kBytesPerPixel]));
+      out[x] = static_cast<std::uint8_t>(row[x] - predict(F, row[x - kBytesPerPixel], above[x], above[x - kBytesPerPixel]));
     }
   }
 

@@ -1,7 +1,7 @@
 // Cost of the PNG previews. The encoder is compared with libpng at its
 // defaults (all five filters scored per row, zlib level 6) on the same
 // desktop-like frames in the same run; after the table the run prints, per
-// frame, the ratio of the median times (libpng / ours: how many times faster
+// frame, the ratio of the median CPU times (libpng / ours: how many times faster
 // ours is) and of the sizes (ours / libpng).
 //
 //   taskset -c 3 build/native/bin/capture_png_bench
@@ -140,7 +140,7 @@ class RatioReporter final : public benchmark::ConsoleReporter {
       if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
       const std::string& name = run.run_name.function_name;
       auto bytes = run.counters.find("png_bytes");
-      medians_[name] = {run.GetAdjustedRealTime(), bytes == run.counters.end() ? 0.0 : bytes->second.value};
+      medians_[name] = {run.GetAdjustedCPUTime(), bytes == run.counters.end() ? 0.0 : bytes->second.value};
     }
   }
 
