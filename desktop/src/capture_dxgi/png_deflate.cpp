@@ -25,8 +25,6 @@ constexpr int kHashBits = 16;
 constexpr std::uint32_t kNoPosition = 0xFFFFFFFFu;
 constexpr int kChainProbes = 8;
 constexpr std::size_t kGoodEnough = 64;
-// A match shorter than this is checked against one at the next byte.
-constexpr std::size_t kLazyBelow = 32;
 // After a match at most this long every position in it is hashed; longer
 // ones (mostly runs of filtered zeros) hash only their last bytes.
 constexpr std::size_t kInsertAllUpTo = 16;
@@ -353,7 +351,7 @@ class Compressor {
         literal(data_[pos++]);
         continue;
       }
-      Match m = find(pos);
+      const Match m = find(pos);
       if (m.length == 0) {
         // In noise (a photo, a video) the search goes on more and more
         // sparsely: the bytes stepped over are literals, unhashed.
@@ -362,18 +360,9 @@ class Compressor {
         continue;
       }
       misses = 0;
-      std::size_t hashed_to = pos + 1;  // positions below are in the table
-      if (m.length < kLazyBelow && pos + 1 < matchable_end) {
-        const Match later = find(pos + 1);
-        hashed_to = pos + 2;
-        if (later.length > m.length) {
-          literal(data_[pos++]);
-          m = later;
-        }
-      }
       match(m);
       const std::size_t end = pos + m.length;
-      std::size_t from = hashed_to;
+      std::size_t from = pos + 1;
       if (m.length > kInsertAllUpTo) from = std::max(from, end - kInsertTail);
       for (std::size_t i = from; i < end && i < matchable_end; ++i) insert(i);
       pos = end;

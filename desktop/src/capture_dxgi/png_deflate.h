@@ -1,9 +1,10 @@
 // The compressor of the PNG encoder (png.h): a whole buffer of filtered rows
 // becomes one zlib stream (a deflate stream with its header and Adler-32),
 // written to a byte sink block by block so that a sink that refuses stops it
-// early. Tuned for screen images: a single-probe hash of 4-byte sequences,
-// one step of lazy matching, and a dynamic Huffman code per block (a stored
-// block where that is smaller, as for noise).
+// early. Tuned for screen images: greedy matching that tries one pixel back,
+// the last match's distance and a short hash chain of 4-byte sequences, a
+// sparser search through noise, and a dynamic Huffman code per block (a
+// stored block where that is smaller, as for noise).
 //
 //   if (auto ok = zlib_compress(filtered, sink); !ok) return ok;
 #pragma once
