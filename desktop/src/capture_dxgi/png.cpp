@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "capture_dxgi/png_deflate.h"
@@ -279,22 +278,21 @@ Status write_png(ByteSink& sink, const RgbaPreview& preview) {
   data[12] = kInterlaceNone;
   if (auto ok = write_chunk(sink, ihdr.data(), "IHDR", kIhdrBytes); !ok) return ok;
 
-  // Every row filtered into one buffer (the compressor looks back across
-  // rows), then compressed into IDAT chunks. The buffer is as large as the
-  // preview and lives only while it is compressed; every byte of it is
-  // written before it is read.
+  // Each row is filtered against the one above it and handed to the
+  // compressor, which writes IDAT chunks as it goes.
   const std::size_t row_bytes = std::size_t{preview.width} * kBytesPerPixel;
-  const std::size_t filtered_bytes = std::size_t{preview.height} * (1 + row_bytes);
-  const auto filtered = std::make_unique_for_overwrite<std::uint8_t[]>(filtered_bytes);
   const RowFilter filter(row_bytes);
+  std::vector<std::uint8_t> filtered(1 + row_bytes);
+  IdatSink idat(sink);
+  ZlibStream stream(idat);
   const std::uint8_t* above = nullptr;
   for (std::uint32_t y = 0; y < preview.height; ++y) {
     const std::uint8_t* row = preview.pixels.data() + y * row_bytes;
-    filter.filter(row, above, filtered.get() + y * (1 + row_bytes));
+    filter.filter(row, above, filtered.data());
+    if (auto ok = stream.write(filtered); !ok) return ok;
     above = row;
   }
-  IdatSink idat(sink);
-  if (auto ok = zlib_compress({filtered.get(), filtered_bytes}, idat); !ok) return ok;
+  if (auto ok = stream.finish(); !ok) return ok;
   if (auto ok = idat.flush(); !ok) return ok;
 
   std::array<std::uint8_t, kChunkLengthAndTypeBytes + kChunkCrcBytes> iend{};

@@ -37,6 +37,9 @@ constexpr int kSkipShift = 5;
 // of text, so the code follows the image's content.
 constexpr std::size_t kBlockSymbols = 16384;
 constexpr std::size_t kStoredMaxBytes = 65535;
+// Data kept for matching: the window and what follows it. A block that
+// began before the window is ended when the buffer slides.
+constexpr std::size_t kBufferBytes = 8 * kWindowBytes;
 
 constexpr int kLiteralCodes = 256;
 constexpr int kEndOfBlock = 256;
@@ -252,29 +255,43 @@ class BitWriter {
 // (distance - 1).
 constexpr std::uint32_t kMatchFlag = 0x80000000u;
 
-class Compressor {
- public:
-  Compressor(std::span<const std::uint8_t> data, ByteSink& sink)
-      : data_(data.data()), size_(data.size()), sink_(sink), head_(std::size_t{1} << kHashBits, kNoPosition), prev_(kWindowBytes, kNoPosition) {
-    symbols_.reserve(kBlockSymbols + 2);
-  }
+}  // namespace
 
-  Status run() {
+// The data waits in `buffer_` (absolute stream position p at buffer_[p -
+// base_]) until enough follows it for a longest match, then becomes symbols;
+// a block is written when it holds kBlockSymbols of them. When the buffer is
+// full it slides, keeping the window behind the next position.
+class ZlibStream::State {
+ public:
+  explicit State(ByteSink& sink)
+      : sink_(sink), buffer_(kBufferBytes), head_(std::size_t{1} << kHashBits, kNoPosition), prev_(kWindowBytes, kNoPosition) {
+    symbols_.reserve(kBlockSymbols + 2);
     writer_.reserve(2);
     writer_.put(kZlibMethod, 8);
     writer_.put(kZlibFlags, 8);
-    std::size_t pos = 0;
-    do {
-      const std::size_t start = pos;
-      pos = collect_block(pos);
-      write_block(start, pos, pos == size_);
-      if (auto ok = writer_.drain(sink_); !ok) return ok;
-    } while (pos < size_);
+  }
+
+  Status write(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      if (filled_ - base_ == buffer_.size()) {
+        if (auto ok = slide(); !ok) return ok;
+      }
+      const std::size_t n = std::min(bytes.size(), buffer_.size() - (filled_ - base_));
+      std::memcpy(buffer_.data() + (filled_ - base_), bytes.data(), n);
+      adler_ = adler32_of(bytes.first(n), adler_);
+      filled_ += n;
+      bytes = bytes.subspan(n);
+      if (auto ok = compress(false); !ok) return ok;
+    }
+    return {};
+  }
+
+  Status finish() {
+    if (auto ok = compress(true); !ok) return ok;
     writer_.reserve(8);
     writer_.align();
-    const std::uint32_t adler = adler32_of({data_, size_});
-    const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(adler >> 24), static_cast<std::uint8_t>(adler >> 16),
-                                     static_cast<std::uint8_t>(adler >> 8), static_cast<std::uint8_t>(adler)};
+    const std::uint8_t trailer[4] = {static_cast<std::uint8_t>(adler_ >> 24), static_cast<std::uint8_t>(adler_ >> 16),
+                                     static_cast<std::uint8_t>(adler_ >> 8), static_cast<std::uint8_t>(adler_)};
     writer_.put_bytes(trailer, 4);
     return writer_.drain(sink_);
   }
@@ -285,23 +302,38 @@ class Compressor {
     std::uint32_t distance = 0;
   };
 
+  const std::uint8_t* at(std::size_t p) const { return buffer_.data() + (p - base_); }
+
   static std::uint32_t hash(std::uint32_t v) { return (v * 0x9E3779B1u) >> (32 - kHashBits); }
+
+  // Keeps the window behind the next position (and nothing older), ending
+  // the block first if it began before that, since a stored block needs its
+  // bytes.
+  Status slide() {
+    const std::size_t keep = std::max(base_, pos_ > kWindowBytes ? pos_ - kWindowBytes : 0);
+    if (block_start_ < keep) {
+      if (auto ok = end_block(false); !ok) return ok;
+    }
+    std::memmove(buffer_.data(), at(keep), filled_ - keep);
+    base_ = keep;
+    return {};
+  }
 
   // The longest match at pos among three candidates: one pixel back (runs
   // and repeated pixels), the distance of the last match (text and icons
-  // repeat at the distance where they were found), and the most recent
-  // position with the same hash. Equal lengths go to the nearer candidate,
-  // whose distance code is cheaper. pos enters the hash table. Needs
-  // kMinMatch bytes at pos.
+  // repeat at the distance where they were found), and up to kChainProbes
+  // earlier positions with the same hash, newest first. Equal lengths go to
+  // the nearer candidate, whose distance code is cheaper. pos enters the
+  // hash table. Needs kMinMatch bytes at pos.
   Match find(std::size_t pos) {
-    const std::uint32_t here = load32(data_ + pos);
-    const std::size_t limit = std::min(kMaxMatch, size_ - pos);
+    const std::uint32_t here = load32(at(pos));
+    const std::size_t limit = std::min(kMaxMatch, filled_ - pos);
     Match best;
     auto consider = [&](std::size_t distance) {
       if (distance == 0 || distance > pos || distance > kWindowBytes || distance == best.distance) return;
-      const std::uint8_t* from = data_ + pos - distance;
+      const std::uint8_t* from = at(pos - distance);
       if (load32(from) != here) return;
-      const std::size_t length = kMinMatch + common_length(data_ + pos + kMinMatch, from + kMinMatch, limit - kMinMatch);
+      const std::size_t length = kMinMatch + common_length(at(pos) + kMinMatch, from + kMinMatch, limit - kMinMatch);
       if (length > best.length || (length == best.length && distance < best.distance)) {
         best = {length, static_cast<std::uint32_t>(distance)};
       }
@@ -321,7 +353,7 @@ class Compressor {
   }
 
   void insert(std::size_t pos) {
-    std::uint32_t& slot = head_[hash(load32(data_ + pos))];
+    std::uint32_t& slot = head_[hash(load32(at(pos)))];
     prev_[pos % kWindowBytes] = slot;
     slot = static_cast<std::uint32_t>(pos);
   }
@@ -338,36 +370,48 @@ class Compressor {
     last_distance_ = m.distance;
   }
 
-  // Turns data from pos on into symbols until the block is full or the data
-  // ends; returns where the block's data ends.
-  std::size_t collect_block(std::size_t pos) {
-    symbols_.clear();
-    litlen_freq_.fill(0);
-    dist_freq_.fill(0);
-    const std::size_t matchable_end = size_ >= kMinMatch ? size_ - kMinMatch + 1 : 0;
-    std::size_t misses = 0;
-    while (pos < size_ && symbols_.size() < kBlockSymbols) {
-      if (pos >= matchable_end) {
-        literal(data_[pos++]);
+  // Turns the buffered data into symbols: all of it at the end of the
+  // stream, else as far as a longest match still fits in what is buffered.
+  // Full blocks are written on the way, and the last one at the end.
+  Status compress(bool at_end) {
+    const std::size_t end = at_end ? filled_ : (filled_ > kMaxMatch ? filled_ - kMaxMatch : 0);
+    const std::size_t matchable_end = filled_ >= kMinMatch ? filled_ - kMinMatch + 1 : 0;
+    while (pos_ < end) {
+      if (symbols_.size() >= kBlockSymbols) {
+        if (auto ok = end_block(false); !ok) return ok;
+      }
+      if (pos_ >= matchable_end) {
+        literal(*at(pos_++));
         continue;
       }
-      const Match m = find(pos);
+      const Match m = find(pos_);
       if (m.length == 0) {
         // In noise (a photo, a video) the search goes on more and more
         // sparsely: the bytes stepped over are literals, unhashed.
-        const std::size_t step = 1 + (misses++ >> kSkipShift);
-        for (std::size_t end = std::min(pos + step, size_); pos < end;) literal(data_[pos++]);
+        const std::size_t step = 1 + (misses_++ >> kSkipShift);
+        for (std::size_t stop = std::min(pos_ + step, filled_); pos_ < stop;) literal(*at(pos_++));
         continue;
       }
-      misses = 0;
+      misses_ = 0;
       match(m);
-      const std::size_t end = pos + m.length;
-      std::size_t from = pos + 1;
-      if (m.length > kInsertAllUpTo) from = std::max(from, end - kInsertTail);
-      for (std::size_t i = from; i < end && i < matchable_end; ++i) insert(i);
-      pos = end;
+      const std::size_t match_end = pos_ + m.length;
+      std::size_t from = pos_ + 1;
+      if (m.length > kInsertAllUpTo) from = std::max(from, match_end - kInsertTail);
+      for (std::size_t i = from; i < match_end && i < matchable_end; ++i) insert(i);
+      pos_ = match_end;
     }
-    return pos;
+    if (at_end) return end_block(true);
+    return {};
+  }
+
+  // Writes the block of the data from block_start_ to pos_ and starts the next.
+  Status end_block(bool final) {
+    write_block(block_start_, pos_, final);
+    block_start_ = pos_;
+    symbols_.clear();
+    litlen_freq_.fill(0);
+    dist_freq_.fill(0);
+    return writer_.drain(sink_);
   }
 
   // Writes the block holding data [start, end) and the symbols collected for it.
@@ -498,25 +542,28 @@ class Compressor {
       const std::uint8_t header[4] = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
                                       static_cast<std::uint8_t>(~n), static_cast<std::uint8_t>(~n >> 8)};
       writer_.put_bytes(header, 4);
-      writer_.put_bytes(data_ + from, n);
+      writer_.put_bytes(at(from), n);
     }
   }
 
-  const std::uint8_t* data_;
-  std::size_t size_;
   ByteSink& sink_;
   BitWriter writer_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t base_ = 0;         // stream position of buffer_[0]
+  std::size_t filled_ = 0;       // stream position after the last byte given
+  std::size_t pos_ = 0;          // next position to become a symbol
+  std::size_t block_start_ = 0;  // first position of the block being collected
+  std::uint32_t adler_ = 1;
   std::vector<std::uint32_t> head_;  // hash of 4 bytes -> last position
   std::vector<std::uint32_t> prev_;  // position -> the one before it with the same hash
   std::uint32_t last_distance_ = 0;
+  std::size_t misses_ = 0;  // positions in a row without a match
   std::vector<std::uint32_t> symbols_;
   std::array<std::uint32_t, kLitLenCodes> litlen_freq_{};
   std::array<std::uint32_t, kDistCodes> dist_freq_{};
 };
 
-}  // namespace
-
-std::uint32_t adler32_of(std::span<const std::uint8_t> data) {
+std::uint32_t adler32_of(std::span<const std::uint8_t> data, std::uint32_t adler) {
   // a is 1 plus the sum of the bytes, b the sum of a after each byte, both
   // modulo 65521. Runs of 16-byte groups are summed in vectors: `column`
   // holds each byte position's sum over the run so far (two positions per
@@ -528,7 +575,7 @@ std::uint32_t adler32_of(std::span<const std::uint8_t> data) {
   using Quads = std::uint32_t __attribute__((vector_size(16)));
   constexpr std::size_t kGroup = 16;
   constexpr std::size_t kGroupsPerRun = 256;  // keeps every 16-bit counter below 65536
-  std::uint64_t a = 1, b = 0;
+  std::uint64_t a = adler & 0xFFFF, b = adler >> 16;
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
   while (left >= kGroup) {
@@ -564,7 +611,16 @@ std::uint32_t adler32_of(std::span<const std::uint8_t> data) {
   return static_cast<std::uint32_t>((b % kAdlerModulus) << 16 | (a % kAdlerModulus));
 }
 
-Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink) { return Compressor(data, sink).run(); }
+ZlibStream::ZlibStream(ByteSink& sink) : state_(std::make_unique<State>(sink)) {}
+ZlibStream::~ZlibStream() = default;
+Status ZlibStream::write(std::span<const std::uint8_t> bytes) { return state_->write(bytes); }
+Status ZlibStream::finish() { return state_->finish(); }
+
+Status zlib_compress(std::span<const std::uint8_t> data, ByteSink& sink) {
+  ZlibStream stream(sink);
+  if (auto ok = stream.write(data); !ok) return ok;
+  return stream.finish();
+}
 
 std::vector<std::uint8_t> huffman_code_lengths(std::span<const std::uint32_t> frequencies, int limit) {
   if (frequencies.size() > kLitLenCodes) return {};

@@ -8,6 +8,7 @@
 //   taskset -c 3 build/native/bin/capture_png_bench --benchmark_filter=Encode
 #include <benchmark/benchmark.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -134,6 +135,10 @@ void register_encoders() {
 // The console table, and the medians of the Encode runs kept for the ratios.
 class RatioReporter final : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal (a reporter of one's own does not read
+  // --benchmark_color).
+  RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

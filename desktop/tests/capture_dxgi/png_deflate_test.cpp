@@ -98,6 +98,22 @@ TEST(ZlibCompress, ZlibInflatesEveryStreamToTheBytesItWasMadeFrom) {
   }
 }
 
+TEST(ZlibStream, DataGivenInPiecesOfAnySizeInflatesToTheWhole) {
+  // Longer than the compressor's buffer, so that it slides several times,
+  // with stored and coded blocks on both sides of each slide.
+  const Bytes data = concat({random_bytes(300000, 30), words(200000), Bytes(100000, 0), random_bytes(200000, 31),
+                             words(100000)});
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{5121}, std::size_t{262144}}) {
+    CollectingSink sink;
+    ZlibStream stream(sink);
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+      ASSERT_TRUE(stream.write({data.data() + at, std::min(piece, data.size() - at)})) << piece;
+    }
+    ASSERT_TRUE(stream.finish()) << piece;
+    EXPECT_TRUE(testing::inflate_all(sink.bytes_, data.size()) == data) << "pieces of " << piece;
+  }
+}
+
 TEST(ZlibCompress, RepetitiveDataShrinksAndNoiseGrowsOnlyByItsFraming) {
   CollectingSink run;
   ASSERT_TRUE(zlib_compress(Bytes(1 << 20, 0), run));
@@ -201,6 +217,9 @@ TEST(Adler32Of, AgreesWithZlibAcrossTheVectorRunBoundaries) {
     for (const Bytes* data : {&noise, &ones}) {
       const uLong expected = adler32(adler32(0L, Z_NULL, 0), data->data(), static_cast<uInt>(n));
       EXPECT_EQ(adler32_of({data->data(), n}), expected) << n;
+      const std::size_t half = n / 3;
+      EXPECT_EQ(adler32_of({data->data() + half, n - half}, adler32_of({data->data(), half})), expected)
+          << n << " in two parts";
     }
   }
 }
