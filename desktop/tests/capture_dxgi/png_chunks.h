@@ -1,5 +1,6 @@
-// Reading back what the PNG encoder wrote, for the tests: the chunks (with
-// their CRCs checked), the inflated image data and each row's filter type.
+// For the tests of the PNG encoder: a scripted byte sink, and reading back
+// what the encoder wrote: the chunks (with their CRCs checked), the inflated
+// image data and each row's filter type.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +11,27 @@
 #include <string>
 #include <vector>
 
+#include "capture_dxgi/png.h"
+
 namespace vor::desktop::testing {
+
+// A sink scripted to fail its n-th write (1-based; 0 never fails), recording
+// every write it sees.
+class ScriptedSink final : public ByteSink {
+ public:
+  explicit ScriptedSink(std::size_t fail_at) : fail_at_(fail_at) {}
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    ++writes;
+    if (writes == fail_at_) return fail(Error::io("scripted failure"));
+    written += bytes.size();
+    return {};
+  }
+  std::size_t writes = 0;
+  std::size_t written = 0;
+
+ private:
+  std::size_t fail_at_;
+};
 
 inline std::uint32_t be32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];

@@ -127,31 +127,17 @@ TEST(ZlibCompress, RepetitiveDataShrinksAndNoiseGrowsOnlyByItsFraming) {
   EXPECT_LE(stored.bytes_.size(), noise.size() + noise.size() / 1000 + 64);
 }
 
-// A sink that refuses its n-th write.
-class RefusingSink final : public ByteSink {
- public:
-  explicit RefusingSink(std::size_t refuse_at) : refuse_at_(refuse_at) {}
-  Status write_all(std::span<const std::uint8_t>) override {
-    if (++writes_ == refuse_at_) return fail(Error::io("refused"));
-    return {};
-  }
-  std::size_t writes_ = 0;
-
- private:
-  std::size_t refuse_at_;
-};
-
 TEST(ZlibCompress, StopsAtTheFirstRefusedWrite) {
   const Bytes data = concat({random_bytes(100000, 27), words(100000)});
-  CollectingSink all;
+  testing::ScriptedSink all(0);
   ASSERT_TRUE(zlib_compress(data, all));
-  ASSERT_GE(all.writes_, 4u);
-  for (std::size_t n = 1; n <= all.writes_; ++n) {
-    RefusingSink sink(n);
+  ASSERT_GE(all.writes, 4u);
+  for (std::size_t n = 1; n <= all.writes; ++n) {
+    testing::ScriptedSink sink(n);
     auto s = zlib_compress(data, sink);
     ASSERT_FALSE(s) << n;
-    EXPECT_EQ(s.error().display_chain(), "refused");
-    EXPECT_EQ(sink.writes_, n) << "no write after the refused one";
+    EXPECT_EQ(s.error().display_chain(), "scripted failure");
+    EXPECT_EQ(sink.writes, n) << "no write after the refused one";
   }
 }
 

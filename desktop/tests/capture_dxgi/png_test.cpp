@@ -11,6 +11,7 @@ namespace {
 using testing::be32;
 using testing::inflate_all;
 using testing::parse_chunks;
+using testing::ScriptedSink;
 
 TEST(EncodePng, WritesIhdrIdatIendForRgba8) {
   const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{1, 1}, {3, 2}, {640, 480}, {1280, 960}};
@@ -139,24 +140,6 @@ TEST(EncodePng, RefusesAPreviewWhosePixelsDoNotMatchItsSize) {
     EXPECT_EQ(png.error().outermost(), kCaptureBufferInvalid);
   }
 }
-
-// A sink scripted to fail its n-th write (1-based; 0 never fails), recording
-// every write it sees.
-class ScriptedSink final : public ByteSink {
- public:
-  explicit ScriptedSink(std::size_t fail_at) : fail_at_(fail_at) {}
-  Status write_all(std::span<const std::uint8_t> bytes) override {
-    ++writes;
-    if (writes == fail_at_) return fail(Error::io("scripted failure"));
-    written += bytes.size();
-    return {};
-  }
-  std::size_t writes = 0;
-  std::size_t written = 0;
-
- private:
-  std::size_t fail_at_;
-};
 
 TEST(WritePng, StopsAtTheFirstFailedWriteAndReturnsItsError) {
   RgbaPreview p = testing::noise_preview(400, 300);  // several IDAT chunks
