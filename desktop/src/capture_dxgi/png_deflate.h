@@ -21,9 +21,11 @@
 
 namespace vor::desktop {
 
-// One zlib stream written to a sink. The first failed write of the sink is
-// returned unchanged by the call that made it; the stream is unusable after
-// that. Every write to the sink holds at most one block.
+// One zlib stream written to a sink, of less than 4 GiB in all (positions are
+// remembered in 32 bits; a PNG preview is at most 64 MiB). The first failed
+// write of the sink is returned unchanged by the call that made it; the
+// stream is unusable after that. Every write to the sink holds at most one
+// block.
 class ZlibStream {
  public:
   explicit ZlibStream(ByteSink& sink);
