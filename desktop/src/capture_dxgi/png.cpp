@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "capture_dxgi/png_deflate.h"
 
 namespace vor::desktop {
 namespace {
@@ -20,16 +23,7 @@ constexpr std::size_t kIhdrBytes = 13;
 constexpr std::size_t kChunkLengthAndTypeBytes = 8;
 constexpr std::size_t kChunkCrcBytes = 4;
 
-// Deflate level 6 (zlib's default). Measured on 1280 x 720 screen-like
-// previews: level 9 is about five times slower for 2 per cent smaller
-// output, level 1 is faster but up to four times larger on smooth content;
-// the size bound makes those losses count, the worker's time budget the
-// other way round. Level 6 takes a few tens of milliseconds per preview.
-constexpr int kDeflateLevel = 6;
-constexpr int kDeflateWindowBits = 15;  // zlib stream, 32 KiB window
-constexpr int kDeflateMemLevel = 8;
-
-// Compressed data is flushed in IDAT chunks of this size, so a large image is
+// Compressed data is written in IDAT chunks of this size, so a large image is
 // written (and refused by the bounded buffer) as it is compressed instead of
 // after the whole stream exists.
 constexpr std::size_t kIdatChunkBytes = 64 * 1024;
@@ -65,154 +59,194 @@ std::uint8_t paeth(std::uint8_t a, std::uint8_t b, std::uint8_t c) {
   return c;
 }
 
+std::uint8_t predict(Filter f, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
+  switch (f) {
+    case kNone: return 0;
+    case kSub: return a;
+    case kUp: return b;
+    case kAverage: return static_cast<std::uint8_t>((a + b) >> 1);
+    case kPaeth: return paeth(a, b, c);
+  }
+  return 0;
+}
+
+// Sixteen bytes at a time, all arithmetic on bytes (GCC vector extensions:
+// SSE2 on x86-64).
+using Bytes = std::uint8_t __attribute__((vector_size(16)));
+using Counts = std::uint16_t __attribute__((vector_size(16)));
+constexpr std::size_t kLane = sizeof(Bytes);
+
+Bytes load(const std::uint8_t* p) {
+  Bytes v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void store(std::uint8_t* p, Bytes v) { std::memcpy(p, &v, sizeof v); }
+
+Bytes average(Bytes a, Bytes b) { return (a & b) + ((a ^ b) >> 1); }
+
+Bytes distance(Bytes x, Bytes y) { return (x > y) ? Bytes(x - y) : Bytes(y - x); }
+
+// Paeth's predictor: of a (left), b (above) and c (above left), the one
+// closest to p = a + b - c, ties going to a, then b. With pa = |b - c| and
+// pb = |a - c|, |p - c| is pa + pb when a - c and b - c have the same sign
+// and |pa - pb| otherwise; a sum past 255 saturates, which keeps every
+// comparison below right since both pa and pb are at most 255.
+[[gnu::always_inline]] inline Bytes paeth(Bytes a, Bytes b, Bytes c) {
+  const Bytes pa = distance(b, c);
+  const Bytes pb = distance(a, c);
+  const Bytes sum = pa + pb;
+  const Bytes saturated = sum | Bytes(sum < pa);
+  const Bytes pc = ((a < c) == (b < c)) ? saturated : distance(pa, pb);
+  return ((pa <= pb) & (pa <= pc)) ? a : ((pb <= pc) ? b : c);
+}
+
+[[gnu::always_inline]] inline Bytes predict(Filter f, Bytes a, Bytes b, Bytes c) {
+  switch (f) {
+    case kNone: return Bytes{};
+    case kSub: return a;
+    case kUp: return b;
+    case kAverage: return average(a, b);
+    case kPaeth: return paeth(a, b, c);
+  }
+  return Bytes{};
+}
+
+// Adds |d| of each byte read as signed (0 to 128) to the counters, two
+// neighbouring bytes to each 16-bit counter.
+void add_magnitude(Counts& counts, Bytes d) {
+  const Bytes negated = -d;
+  Counts pairs;
+  const Bytes m = (d < negated) ? d : negated;
+  std::memcpy(&pairs, &m, sizeof pairs);
+  counts += (pairs & 0xFF) + (pairs >> 8);
+}
+
 // Row filtering. Each row gets the filter whose output has the smallest sum
 // of absolute values (bytes read as signed), the heuristic the PNG format
-// recommends for truecolour images. A single fixed filter fails somewhere:
-// without filtering, smooth gradients and wallpapers compress so badly that
-// a full preview can pass the size bound, while Sub, Up or Paeth alone lose
-// on some rows of sharp-edged screen content. The adaptive choice stayed
-// within a fifth of the best fixed filter on every image we measured and
-// costs one extra pass over each row.
-// Calls fn(x, v, a, b, c) for each byte x of a row: v the byte itself, a the
-// same channel of the pixel to the left, b the byte above, c the byte above
-// left, each 0 outside the image. The first pixel has its own loop so the
-// main loop carries no branches.
-template <class Fn>
-inline void for_each_prediction(const std::uint8_t* row, const std::uint8_t* above, std::size_t row_bytes, Fn&& fn) {
-  for (std::size_t x = 0; x < kBytesPerPixel; ++x) fn(x, row[x], std::uint8_t{0}, above[x], std::uint8_t{0});
-  for (std::size_t x = kBytesPerPixel; x < row_bytes; ++x) {
-    fn(x, row[x], row[x - kBytesPerPixel], above[x], above[x - kBytesPerPixel]);
-  }
-}
+// recommends for truecolour images; sharp-edged screen content and smooth
+// gradients favour different filters, often within one image. The sums are
+// taken on every kSampleStride-th group of 16 bytes of the row: on screen
+// images that picks the same filter as the whole row nearly always, for a
+// fraction of the cost.
+constexpr std::size_t kSampleStride = 4;
+// Groups summed into 16-bit counters before they are added up (each group
+// adds at most 256 per counter).
+constexpr std::size_t kGroupsPerCount = 255;
 
 class RowFilter {
  public:
-  explicit RowFilter(std::size_t row_bytes) : row_bytes_(row_bytes), zeros_(row_bytes), out_(1 + row_bytes) {}
+  explicit RowFilter(std::size_t row_bytes) : row_bytes_(row_bytes), zeros_(row_bytes) {}
 
-  // The filter type byte followed by the filtered row; `above` is null for
-  // the first row (PNG treats it as zeros).
-  std::span<const std::uint8_t> filter(const std::uint8_t* row, const std::uint8_t* above) {
+  // Writes the filter type byte followed by the filtered row to `out`
+  // (1 + row bytes); `above` is null for the first row (PNG treats it as
+  // zeros).
+  void filter(const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* out) const {
     if (!above) above = zeros_.data();
-    std::array<std::uint64_t, kFilterCount> cost{};
-    for_each_prediction(row, above, row_bytes_,
-                        [&](std::size_t, std::uint8_t v, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-                          cost[kNone] += signed_magnitude(v);
-                          cost[kSub] += signed_magnitude(v - a);
-                          cost[kUp] += signed_magnitude(v - b);
-                          cost[kAverage] += signed_magnitude(v - ((a + b) >> 1));
-                          cost[kPaeth] += signed_magnitude(v - paeth(a, b, c));
-                        });
-    const auto best = static_cast<Filter>(std::min_element(cost.begin(), cost.end()) - cost.begin());
-    out_[0] = best;
-    std::uint8_t* out = out_.data() + 1;
-    auto emit = [&](auto predict) {
-      for_each_prediction(row, above, row_bytes_,
-                          [&](std::size_t x, std::uint8_t v, std::uint8_t a, std::uint8_t b, std::uint8_t c) {
-                            out[x] = static_cast<std::uint8_t>(v - predict(a, b, c));
-                          });
-    };
-    using U8 = std::uint8_t;
-    switch (best) {
-      case kNone: std::copy(row, row + row_bytes_, out); break;
-      case kSub: emit([](U8 a, U8, U8) { return a; }); break;
-      case kUp: emit([](U8, U8 b, U8) { return b; }); break;
-      case kAverage: emit([](U8 a, U8 b, U8) { return static_cast<U8>((a + b) >> 1); }); break;
-      case kPaeth: emit([](U8 a, U8 b, U8 c) { return paeth(a, b, c); }); break;
-    }
-    return out_;
+    const Filter best = choose(row, above);
+    out[0] = best;
+    emit(best, row, above, out + 1);
   }
 
  private:
-  static std::uint32_t signed_magnitude(int difference) {
-    const auto byte = static_cast<std::int8_t>(static_cast<std::uint8_t>(difference));
-    return static_cast<std::uint32_t>(byte < 0 ? -int{byte} : int{byte});
+  Filter choose(const std::uint8_t* row, const std::uint8_t* above) const {
+    std::array<std::uint64_t, kFilterCount> cost{};
+    std::array<Counts, kFilterCount> counts{};
+    std::size_t groups = 0;
+    auto add_up = [&] {
+      for (int f = 0; f < kFilterCount; ++f) {
+        for (std::size_t i = 0; i < kLane / 2; ++i) cost[f] += counts[f][i];
+        counts[f] = Counts{};
+      }
+      groups = 0;
+    };
+    for (std::size_t x = kBytesPerPixel; x + kLane <= row_bytes_; x += kSampleStride * kLane) {
+      const Bytes v = load(row + x);
+      const Bytes a = load(row + x - kBytesPerPixel);
+      const Bytes b = load(above + x);
+      const Bytes c = load(above + x - kBytesPerPixel);
+      add_magnitude(counts[kNone], v);
+      add_magnitude(counts[kSub], v - a);
+      add_magnitude(counts[kUp], v - b);
+      add_magnitude(counts[kAverage], v - average(a, b));
+      add_magnitude(counts[kPaeth], v - paeth(a, b, c));
+      if (++groups == kGroupsPerCount) add_up();
+    }
+    add_up();
+    // The first pixel, and rows too narrow for a group, byte by byte.
+    const std::size_t scalar_end = row_bytes_ < kBytesPerPixel + kLane ? row_bytes_ : kBytesPerPixel;
+    for (std::size_t x = 0; x < scalar_end; ++x) {
+      const std::uint8_t a = x >= kBytesPerPixel ? row[x - kBytesPerPixel] : 0;
+      const std::uint8_t c = x >= kBytesPerPixel ? above[x - kBytesPerPixel] : 0;
+      for (int f = 0; f < kFilterCount; ++f) {
+        const auto d = static_cast<std::int8_t>(static_cast<std::uint8_t>(row[x] - predict(Filter(f), a, above[x], c)));
+        cost[f] += static_cast<std::uint64_t>(d < 0 ? -int{d} : int{d});
+      }
+    }
+    return static_cast<Filter>(std::min_element(cost.begin(), cost.end()) - cost.begin());
+  }
+
+  void emit(Filter f, const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* out) const {
+    // One loop per filter, so that the filter is not chosen again per group.
+    switch (f) {
+      case kNone: return emit_as<kNone>(row, above, out);
+      case kSub: return emit_as<kSub>(row, above, out);
+      case kUp: return emit_as<kUp>(row, above, out);
+      case kAverage: return emit_as<kAverage>(row, above, out);
+      case kPaeth: return emit_as<kPaeth>(row, above, out);
+    }
+  }
+
+  template <Filter F>
+  void emit_as(const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* out) const {
+    std::size_t x = 0;
+    for (; x < std::min<std::size_t>(kBytesPerPixel, row_bytes_); ++x) {
+      out[x] = static_cast<std::uint8_t>(row[x] - predict(F, 0, above[x], 0));
+    }
+    for (; x + kLane <= row_bytes_; x += kLane) {
+      const Bytes v = load(row + x);
+      store(out + x, v - predict(F, load(row + x - kBytesPerPixel), load(above + x), load(above + x - kBytesPerPixel)));
+    }
+    for (; x < row_bytes_; ++x) {
+      out[x] = static_cast<std::uint8_t>(row[x] - predict(F, row[x - kBytesPerPixel], above[x], above[x - kBytesPerPixel]));
+    }
   }
 
   std::size_t row_bytes_;
   std::vector<std::uint8_t> zeros_;  // the row above the first
-  std::vector<std::uint8_t> out_;
 };
 
-// Owns an initialised deflate stream.
-class Deflater {
+// Takes the zlib stream and writes it as IDAT chunks of kIdatChunkBytes (the
+// last one shorter).
+class IdatSink final : public ByteSink {
  public:
-  Deflater() = default;
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  ~Deflater() {
-    if (initialised_) deflateEnd(&stream_);
-  }
-  Status init() {
-    if (deflateInit2(&stream_, kDeflateLevel, Z_DEFLATED, kDeflateWindowBits, kDeflateMemLevel,
-                     Z_DEFAULT_STRATEGY) != Z_OK) {
-      return fail(Error::io("png deflate could not start"));
+  explicit IdatSink(ByteSink& sink) : sink_(sink), chunk_(kChunkLengthAndTypeBytes + kIdatChunkBytes + kChunkCrcBytes) {}
+
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    while (!bytes.empty()) {
+      const std::size_t n = std::min(bytes.size(), kIdatChunkBytes - used_);
+      std::memcpy(chunk_.data() + kChunkLengthAndTypeBytes + used_, bytes.data(), n);
+      used_ += n;
+      bytes = bytes.subspan(n);
+      if (used_ == kIdatChunkBytes) {
+        if (auto ok = flush(); !ok) return ok;
+      }
     }
-    initialised_ = true;
     return {};
   }
-  z_stream& stream() { return stream_; }
+
+  Status flush() {
+    if (used_ == 0) return {};
+    const std::size_t n = used_;
+    used_ = 0;
+    return write_chunk(sink_, chunk_.data(), "IDAT", n);
+  }
 
  private:
-  z_stream stream_{};
-  bool initialised_ = false;
-};
-
-// Streams filtered rows through deflate into IDAT chunks written to the sink.
-class IdatWriter {
- public:
-  explicit IdatWriter(ByteSink& sink)
-      : sink_(sink), chunk_(kChunkLengthAndTypeBytes + kIdatChunkBytes + kChunkCrcBytes) {}
-
-  Status init() {
-    if (auto ok = deflater_.init(); !ok) return ok;
-    reset_output();
-    return {};
-  }
-
-  Status add(std::span<const std::uint8_t> bytes) { return run(bytes, Z_NO_FLUSH); }
-  Status finish() { return run({}, Z_FINISH); }
-
- private:
-  Status run(std::span<const std::uint8_t> bytes, int flush) {
-    z_stream& z = deflater_.stream();
-    z.next_in = const_cast<Bytef*>(bytes.data());
-    z.avail_in = static_cast<uInt>(bytes.size());
-    for (;;) {
-      const int rc = deflate(&z, flush);
-      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-        return fail(Error::io("png deflate failed"));
-      }
-      if (z.avail_out == 0) {
-        if (auto ok = emit(); !ok) return ok;
-        continue;
-      }
-      if (flush == Z_FINISH) {
-        if (rc == Z_STREAM_END) return emit();
-        // Output space is left, so no progress means a broken stream.
-        if (rc == Z_BUF_ERROR) return fail(Error::io("png deflate failed"));
-        continue;
-      }
-      if (z.avail_in == 0) return {};
-    }
-  }
-
-  Status emit() {
-    const std::size_t used = kIdatChunkBytes - deflater_.stream().avail_out;
-    if (used == 0) return {};
-    if (auto ok = write_chunk(sink_, chunk_.data(), "IDAT", used); !ok) return ok;
-    reset_output();
-    return {};
-  }
-
-  void reset_output() {
-    z_stream& z = deflater_.stream();
-    z.next_out = chunk_.data() + kChunkLengthAndTypeBytes;
-    z.avail_out = static_cast<uInt>(kIdatChunkBytes);
-  }
-
   ByteSink& sink_;
-  Deflater deflater_;
   std::vector<std::uint8_t> chunk_;
+  std::size_t used_ = 0;
 };
 
 }  // namespace
@@ -244,17 +278,22 @@ Status write_png(ByteSink& sink, const RgbaPreview& preview) {
   data[12] = kInterlaceNone;
   if (auto ok = write_chunk(sink, ihdr.data(), "IHDR", kIhdrBytes); !ok) return ok;
 
-  IdatWriter idat(sink);
-  if (auto ok = idat.init(); !ok) return ok;
+  // Each row is filtered against the one above it and handed to the
+  // compressor, which writes IDAT chunks as it goes.
   const std::size_t row_bytes = std::size_t{preview.width} * kBytesPerPixel;
-  RowFilter filter(row_bytes);
+  const RowFilter filter(row_bytes);
+  std::vector<std::uint8_t> filtered(1 + row_bytes);
+  IdatSink idat(sink);
+  ZlibStream stream(idat);
   const std::uint8_t* above = nullptr;
   for (std::uint32_t y = 0; y < preview.height; ++y) {
     const std::uint8_t* row = preview.pixels.data() + y * row_bytes;
-    if (auto ok = idat.add(filter.filter(row, above)); !ok) return ok;
+    filter.filter(row, above, filtered.data());
+    if (auto ok = stream.write(filtered); !ok) return ok;
     above = row;
   }
-  if (auto ok = idat.finish(); !ok) return ok;
+  if (auto ok = stream.finish(); !ok) return ok;
+  if (auto ok = idat.flush(); !ok) return ok;
 
   std::array<std::uint8_t, kChunkLengthAndTypeBytes + kChunkCrcBytes> iend{};
   return write_chunk(sink, iend.data(), "IEND", 0);

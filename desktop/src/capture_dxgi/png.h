@@ -1,6 +1,7 @@
 // Bounded PNG encoding of RGBA previews (preview.h). `encode_png` writes the
-// signature, IHDR (8-bit RGBA, no interlace), the zlib-deflated image data
-// and IEND into a fresh `BoundedPngBuffer`, which refuses to hold more than
+// signature, IHDR (8-bit RGBA, no interlace), the image data (rows filtered,
+// then deflated into a zlib stream by png_deflate.h) and IEND into a fresh
+// `BoundedPngBuffer`, which refuses to hold more than
 // 1,433,600 bytes: the first write past that fails with the I/O error
 // "DESKTOP_CAPTURE_TOO_LARGE", encoding stops and the partial PNG is dropped.
 // Used by the desktop capture, the window capture and the pixel proof.

@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <array>
+#include <functional>
+#include <random>
+#include <set>
+
 #include "capture_dxgi/png.h"
+#include "png_chunks.h"
 #include "test_images.h"
 
 namespace vor::desktop {
@@ -60,6 +66,76 @@ TEST(EncodePngWithLibpng, CapturedFramesRoundTripAtBothSizes) {
   auto smaller = scale_preview_to_fallback(*p);
   ASSERT_TRUE(smaller);
   expect_round_trip(*smaller, "fallback 640x360");
+}
+
+TEST(EncodePngWithLibpng, DesktopScenesRoundTripAtPreviewAndFallbackSizes) {
+  const RgbaPreview full = testing::desktop_scene(1280, 960);
+  expect_round_trip(full, "desktop scene 1280x960");
+  expect_round_trip(testing::desktop_scene(1280, 720), "desktop scene 1280x720");
+  auto fallback = scale_preview_to_fallback(full);
+  ASSERT_TRUE(fallback);
+  expect_round_trip(*fallback, "desktop scene fallback 640x480");
+  expect_round_trip(testing::desktop_scene(1001, 333), "desktop scene 1001x333 (rows end mid-vector)");
+}
+
+// Images built so that each favours one row filter, at widths whose rows end
+// on and off the 16-byte groups the filter works in (1 pixel: no group at
+// all). Every one must come back from libpng exactly, and between them they
+// must have used all five filter types.
+TEST(EncodePngWithLibpng, EveryRowFilterDecodesToThePixelsAtEveryRowWidth) {
+  using Pixel = std::function<std::uint8_t(std::uint32_t x, std::uint32_t y, std::uint32_t channel,
+                                           const RgbaPreview& so_far)>;
+  std::mt19937 rng(17);
+  auto byte_at = [](const RgbaPreview& p, std::uint32_t x, std::uint32_t y, std::uint32_t c) {
+    return p.pixels[(std::size_t{y} * p.width + x) * 4 + c];
+  };
+  struct Pattern {
+    const char* name;
+    Pixel pixel;
+  };
+  const Pattern patterns[] = {
+      // Small values in random order: the raw bytes are cheapest.
+      {"none", [&](auto, auto, auto, const auto&) { return std::array<std::uint8_t, 3>{0, 1, 255}[rng() % 3]; }},
+      // Rows independent, each value held for 8 pixels.
+      {"sub",
+       [&](std::uint32_t x, std::uint32_t y, std::uint32_t c, const RgbaPreview& p) {
+         return x % 8 != 0 ? byte_at(p, x - 1, y, c) : static_cast<std::uint8_t>(rng());
+       }},
+      // Every row the same noise.
+      {"up",
+       [&](std::uint32_t x, std::uint32_t y, std::uint32_t c, const RgbaPreview& p) {
+         return y > 0 ? byte_at(p, x, y - 1, c) : static_cast<std::uint8_t>(rng());
+       }},
+      // Each byte the mean of its left and upper neighbours.
+      {"average",
+       [&](std::uint32_t x, std::uint32_t y, std::uint32_t c, const RgbaPreview& p) {
+         if (x == 0 || y == 0) return static_cast<std::uint8_t>(rng());
+         return static_cast<std::uint8_t>((byte_at(p, x - 1, y, c) + byte_at(p, x, y - 1, c)) >> 1);
+       }},
+      // A plane: left + above - above-left is exact.
+      {"paeth",
+       [&](std::uint32_t x, std::uint32_t y, std::uint32_t c, const RgbaPreview&) {
+         return static_cast<std::uint8_t>(x * (3 + c) + y * (7 + 2 * c));
+       }},
+  };
+  std::set<std::uint8_t> used;
+  for (const Pattern& pattern : patterns) {
+    for (const std::uint32_t width : {1u, 3u, 4u, 5u, 8u, 17u, 100u, 257u}) {
+      const std::uint32_t height = 24;
+      RgbaPreview p{std::vector<std::uint8_t>(std::size_t{width} * height * 4), width, height};
+      for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+          for (std::uint32_t c = 0; c < 4; ++c) p.pixels[(std::size_t{y} * width + x) * 4 + c] = pattern.pixel(x, y, c, p);
+        }
+      }
+      const std::string what = std::string(pattern.name) + " " + std::to_string(width) + "x24";
+      expect_round_trip(p, what.c_str());
+      auto png = encode_png(p);
+      ASSERT_TRUE(png);
+      for (const std::uint8_t f : testing::row_filters(*png, width, height)) used.insert(f);
+    }
+  }
+  EXPECT_EQ(used, (std::set<std::uint8_t>{0, 1, 2, 3, 4}));
 }
 
 }  // namespace

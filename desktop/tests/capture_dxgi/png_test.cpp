@@ -1,61 +1,17 @@
 #include "capture_dxgi/png.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-#include <string>
-
+#include "png_chunks.h"
 #include "test_images.h"
 
 namespace vor::desktop {
 namespace {
 
-std::uint32_t be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-struct Chunk {
-  std::string type;
-  std::vector<std::uint8_t> data;
-};
-
-// Splits a PNG into chunks, checking the signature, every length and CRC and
-// that nothing follows IEND.
-std::vector<Chunk> parse_chunks(const std::vector<std::uint8_t>& png) {
-  const std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  EXPECT_GE(png.size(), 8u);
-  EXPECT_TRUE(std::equal(signature, signature + 8, png.begin()));
-  std::vector<Chunk> chunks;
-  std::size_t at = 8;
-  while (at < png.size()) {
-    if (png.size() - at < 12) {
-      ADD_FAILURE() << "truncated chunk at " << at;
-      break;
-    }
-    const std::uint32_t length = be32(&png[at]);
-    if (png.size() - at - 12 < length) {
-      ADD_FAILURE() << "chunk length past the end at " << at;
-      break;
-    }
-    Chunk c{std::string(png.begin() + at + 4, png.begin() + at + 8),
-            std::vector<std::uint8_t>(png.begin() + at + 8, png.begin() + at + 8 + length)};
-    const uLong crc = crc32(0L, &png[at + 4], 4 + length);
-    EXPECT_EQ(be32(&png[at + 8 + length]), crc) << c.type << " at " << at;
-    at += 12 + length;
-    chunks.push_back(std::move(c));
-    if (chunks.back().type == "IEND") break;
-  }
-  EXPECT_EQ(at, png.size()) << "bytes after IEND";
-  return chunks;
-}
-
-std::vector<std::uint8_t> inflate_all(const std::vector<std::uint8_t>& zdata, std::size_t expected) {
-  std::vector<std::uint8_t> out(expected + 1);
-  uLongf out_len = out.size();
-  EXPECT_EQ(uncompress(out.data(), &out_len, zdata.data(), zdata.size()), Z_OK);
-  out.resize(out_len);
-  return out;
-}
+using testing::be32;
+using testing::inflate_all;
+using testing::parse_chunks;
+using testing::ScriptedSink;
 
 TEST(EncodePng, WritesIhdrIdatIendForRgba8) {
   const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{1, 1}, {3, 2}, {640, 480}, {1280, 960}};
@@ -108,6 +64,63 @@ TEST(EncodePng, NoisyFullPreviewIsTooLargeAndItsFallbackFits) {
   EXPECT_GT(fallback->size(), 640u * 480 * 3);  // noise really did not compress
 }
 
+// Counts what it is given and keeps nothing.
+class CountingSink final : public ByteSink {
+ public:
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    bytes_ += bytes.size();
+    return {};
+  }
+  std::size_t bytes_ = 0;
+};
+
+std::size_t unbounded_png_size(const RgbaPreview& p) {
+  CountingSink sink;
+  EXPECT_TRUE(write_png(sink, p));
+  return sink.bytes_;
+}
+
+TEST(EncodePng, APngThatEndsExactlyAtTheBoundIsWrittenAndOneByteMoreIsRefused) {
+  const RgbaPreview p = testing::desktop_scene(640, 480);
+  auto png = encode_png(p);
+  ASSERT_TRUE(png);
+  const std::size_t size = png->size();
+  ASSERT_EQ(unbounded_png_size(p), size);
+
+  // The buffer already holds bytes, so that this PNG's last byte is the
+  // buffer's 1,433,600th.
+  BoundedPngBuffer at_bound;
+  ASSERT_TRUE(at_bound.write_all(std::vector<std::uint8_t>(kPngMaxBytes - size, 0)));
+  ASSERT_TRUE(write_png(at_bound, p));
+  ASSERT_EQ(at_bound.bytes().size(), kPngMaxBytes);
+  EXPECT_TRUE(std::equal(png->begin(), png->end(), at_bound.bytes().end() - size));
+
+  BoundedPngBuffer one_over;
+  ASSERT_TRUE(one_over.write_all(std::vector<std::uint8_t>(kPngMaxBytes - size + 1, 0)));
+  auto s = write_png(one_over, p);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().outermost(), kCaptureTooLarge);
+  EXPECT_LT(one_over.bytes().size(), kPngMaxBytes);
+}
+
+TEST(EncodePng, TheTallestNoisyPreviewThatFitsIsEncodedAndOneRowMoreIsRefused) {
+  // Noise compresses to about its own size, so a PNG's size grows with each
+  // row: find the row count where it crosses the bound.
+  std::uint32_t fits = 1, over = 400;
+  ASSERT_GT(unbounded_png_size(testing::noise_preview(1280, over)), kPngMaxBytes);
+  while (over - fits > 1) {
+    const std::uint32_t mid = (fits + over) / 2;
+    (unbounded_png_size(testing::noise_preview(1280, mid)) <= kPngMaxBytes ? fits : over) = mid;
+  }
+  auto png = encode_png(testing::noise_preview(1280, fits));
+  ASSERT_TRUE(png) << png.error().display_chain();
+  EXPECT_LE(png->size(), kPngMaxBytes);
+  EXPECT_GT(png->size(), kPngMaxBytes - 1280 * 4 - 64) << "within a row of the bound";
+  auto refused = encode_png(testing::noise_preview(1280, over));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().outermost(), kCaptureTooLarge);
+}
+
 TEST(EncodePng, FlatPreviewCompressesFarBelowTheBound) {
   RgbaPreview p{std::vector<std::uint8_t>(std::size_t{1280} * 960 * 4, 0x80), 1280, 960};
   auto png = encode_png(p);
@@ -127,24 +140,6 @@ TEST(EncodePng, RefusesAPreviewWhosePixelsDoNotMatchItsSize) {
     EXPECT_EQ(png.error().outermost(), kCaptureBufferInvalid);
   }
 }
-
-// A sink scripted to fail its n-th write (1-based; 0 never fails), recording
-// every write it sees.
-class ScriptedSink final : public ByteSink {
- public:
-  explicit ScriptedSink(std::size_t fail_at) : fail_at_(fail_at) {}
-  Status write_all(std::span<const std::uint8_t> bytes) override {
-    ++writes;
-    if (writes == fail_at_) return fail(Error::io("scripted failure"));
-    written += bytes.size();
-    return {};
-  }
-  std::size_t writes = 0;
-  std::size_t written = 0;
-
- private:
-  std::size_t fail_at_;
-};
 
 TEST(WritePng, StopsAtTheFirstFailedWriteAndReturnsItsError) {
   RgbaPreview p = testing::noise_preview(400, 300);  // several IDAT chunks
