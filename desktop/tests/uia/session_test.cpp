@@ -3,6 +3,7 @@
 // that the apartment is left exactly once whenever it was entered.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ struct OpenFailure {
   std::string code;
   int uninitialize;
 };
+
+void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
 
 class UiaSessionFailure : public ::testing::TestWithParam<OpenFailure> {};
 

@@ -20,6 +20,8 @@ struct UiaFixture {
   UiaFixture() : ports(desk.ports()), uia(desk.clock), controls(desk) {
     desk.add_process(kAppProcess, {});
     desk.add_process(200, {});
+    // As on Windows, the id of a window that is gone (0) names a process of session 0.
+    desk.add_process(0, {.session = 0});
     handle = desk.add_window({.process_id = kAppProcess, .title = u"App", .rect = {0, 0, 800, 600}});
     desk.foreground = handle;
     auto observed = snapshot_window(ports, handle, kSession, false);
