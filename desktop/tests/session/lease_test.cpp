@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,33 @@ TEST(Lease, ReleasingStopsTheWatchdogWithoutEndingTheProcess) {
     EXPECT_LE(left, 300s);
   }
   EXPECT_FALSE(exit.code().has_value());
+}
+
+// The steady clock, 31 seconds ahead after its first reading: the lease is
+// created on time and the watchdog's first look finds it run out.
+class JumpingClock final : public LeaseClock {
+ public:
+  Clock::Monotonic now() override {
+    return std::chrono::steady_clock::now() + (readings_++ == 0 ? 0s : 31s);
+  }
+  void wait(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, nanoseconds timeout) override {
+    wake.wait_for(lock, timeout);
+  }
+
+ private:
+  int readings_ = 0;  // read only under the lease's mutex, or before the thread starts
+};
+
+TEST(LeaseDeathTest, ExpiryEndsTheWholeProcessWith124) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        JumpingClock clock;
+        auto lease = start_lease_thread(clock, terminate_own_process);
+        std::this_thread::sleep_for(20s);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(kLeaseExpiredExitCode), "");
 }
 
 TEST(Lease, WatchdogOfAStoppedStateReturnsAtOnce) {
