@@ -7,7 +7,7 @@
 // also what a session client uses to check its host.
 //
 //   auto sys = make_win32_peer_auth_sys(pipe.native_handle());
-//   auto ok = authenticate_pipe_client(*sys, owner, rpc.peer_query_handle, abort_own_process);
+//   auto ok = authenticate_pipe_client(*sys, owner, rpc.peer_query_handle, abort_on_failed_revert);
 //
 // Everything here is portable over `PeerAuthSys`; the Win32 adapter
 // (authentication_win32.h) makes one call per method.
