@@ -1,0 +1,135 @@
+#include "session/authentication.h"
+
+#include <utility>
+
+#include "native/process_identity.h"
+
+namespace vor::desktop {
+namespace {
+
+// The user SID of LocalSystem; the state directory's access rules name it too.
+constexpr std::string_view kSystemSid = "S-1-5-18";
+constexpr std::uint64_t kInvalidHandleValue = ~std::uint64_t{0};
+constexpr std::u16string_view kVerbatimPrefix = u"\\\\?\\";
+
+Error not_authorized(std::string detail) { return Error(std::move(detail)).context(std::string(kPeerNotAuthorized)); }
+
+Result<std::u16string> image_of(PeerAuthSys::Process& process) {
+  auto path = process.image_path();
+  if (!path) return fail(win32_failure(path.error(), kPeerImageUnavailable));
+  return std::u16string(strip_verbatim_prefix(*path));
+}
+
+Result<std::unique_ptr<PeerAuthSys::Process>> open_for_query(PeerAuthSys& sys, std::uint32_t pid) {
+  auto process = sys.open_process(pid);
+  if (!process) return fail(win32_failure(process.error(), kProcessUnavailable));
+  return std::move(*process);
+}
+
+Result<std::u16string> image_of_process(PeerAuthSys& sys, std::uint32_t pid) {
+  auto process = open_for_query(sys, pid);
+  if (!process) return fail(std::move(process.error()));
+  return image_of(**process);  // the handle closes when `process` goes
+}
+
+}  // namespace
+
+Result<ScopedImpersonation> ScopedImpersonation::begin(PeerAuthSys& sys, ImpersonationAbort abort) {
+  if (auto started = sys.impersonate_client(); !started) {
+    return fail(win32_failure(started.error(), kPeerNotAuthorized));
+  }
+  return ScopedImpersonation(sys, std::move(abort));
+}
+
+ScopedImpersonation::ScopedImpersonation(ScopedImpersonation&& other) noexcept
+    : sys_(other.sys_), abort_(std::move(other.abort_)), active_(std::exchange(other.active_, false)) {}
+
+ScopedImpersonation::~ScopedImpersonation() { (void)revert(); }
+
+bool ScopedImpersonation::revert() {
+  if (!active_) return true;
+  active_ = false;
+  if (sys_->revert_to_self()) return true;
+  abort_();
+  return false;
+}
+
+PeerRoute decide_peer_route(const Owner& owner, std::string_view client_sid, std::uint32_t client_session,
+                            std::optional<std::uint64_t> handle) {
+  if (client_sid == owner.user_sid && client_session == owner.session_id && !handle) {
+    return PeerRoute::kSameUserImage;
+  }
+  // Everything else, the host's own user sending a handle included, must be
+  // LocalSystem in session 0.
+  if (client_sid != kSystemSid || client_session != 0) return PeerRoute::kRefused;
+  return handle ? PeerRoute::kSystemHandle : PeerRoute::kSystemImage;
+}
+
+std::u16string_view strip_verbatim_prefix(std::u16string_view path) {
+  if (path.starts_with(kVerbatimPrefix)) path.remove_prefix(kVerbatimPrefix.size());
+  return path;
+}
+
+Result<std::u16string> own_image_path(PeerAuthSys& sys) { return image_of_process(sys, sys.current_process_id()); }
+
+Status check_peer_same_image(PeerAuthSys& sys, std::uint32_t pid) {
+  auto peer = image_of_process(sys, pid);
+  if (!peer) return fail(std::move(peer.error()));
+  auto own = own_image_path(sys);
+  if (!own) return fail(std::move(own.error()));
+  if (*peer != *own) return fail(not_authorized("the peer runs another executable"));
+  return {};
+}
+
+Status check_granted_handle(PeerAuthSys& sys, std::uint64_t handle, std::uint32_t client_pid) {
+  if (handle == 0 || handle == kInvalidHandleValue) return fail(not_authorized("the granted handle is not a handle"));
+  auto granted = sys.duplicate_granted(handle);
+  if (!granted) return fail(win32_failure(granted.error(), kPeerQueryGrantInvalid));
+  PeerAuthSys::Process& process = **granted;
+  auto exit_code = process.exit_code();
+  if (!exit_code) return fail(win32_failure(exit_code.error(), kPeerQueryGrantInvalid));
+  if (process.process_id() != client_pid) return fail(not_authorized("the granted handle names another process"));
+  if (*exit_code != kStillActive) return fail(not_authorized("the granted process has exited"));
+  auto peer = image_of(process);
+  if (!peer) return fail(std::move(peer.error()));
+  auto own = own_image_path(sys);
+  if (!own) return fail(std::move(own.error()));
+  if (*peer != *own) return fail(not_authorized("the granted process runs another executable"));
+  return {};  // the duplicate closes here; the granted handle stays for its owner
+}
+
+Status authenticate_pipe_client(PeerAuthSys& sys, const Owner& owner, std::optional<std::uint64_t> peer_query_handle,
+                                const ImpersonationAbort& abort) {
+  auto pid = sys.client_process_id();
+  if (!pid) return fail(win32_failure(pid.error(), kPeerUnavailable));
+  auto session = sys.client_session_id();
+  if (!session) return fail(win32_failure(session.error(), kPeerSessionUnavailable));
+
+  Result<std::string> sid = fail(std::string(kPeerNotAuthorized));
+  {
+    auto impersonation = ScopedImpersonation::begin(sys, abort);
+    if (!impersonation) return fail(std::move(impersonation.error()));
+    auto token = sys.open_thread_token();
+    if (!token) {
+      if (!impersonation->revert()) return fail(not_authorized("impersonation could not be reverted"));
+      return fail(win32_failure(token.error(), kPeerNotAuthorized));
+    }
+    sid = (*token)->user_sid();
+    token->reset();
+    if (!impersonation->revert()) return fail(not_authorized("impersonation could not be reverted"));
+  }
+  if (!sid) return fail(std::move(sid.error()));
+
+  switch (decide_peer_route(owner, *sid, *session, peer_query_handle)) {
+    case PeerRoute::kSameUserImage:
+    case PeerRoute::kSystemImage:
+      return check_peer_same_image(sys, *pid);
+    case PeerRoute::kSystemHandle:
+      return check_granted_handle(sys, *peer_query_handle, *pid);
+    case PeerRoute::kRefused:
+      break;
+  }
+  return fail(not_authorized("the client is neither the host's user in its session nor LocalSystem in session 0"));
+}
+
+}  // namespace vor::desktop
