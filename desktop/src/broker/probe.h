@@ -13,8 +13,8 @@
 
 #include "common/error.h"
 #include "native/ports.h"
-#include "standalone/cli_documents.h"
-#include "standalone/commands.h"
+#include "standalone/cli/cli_documents.h"
+#include "standalone/cli/commands.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {

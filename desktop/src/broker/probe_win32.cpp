@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include "broker/probe.h"
-#include "standalone/probe.h"
-#include "standalone/state_identity_win32.h"
-#include "standalone/worker_mode.h"
+#include "standalone/cli/probe.h"
+#include "standalone/state/state_identity_win32.h"
+#include "standalone/worker/worker_mode.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {

@@ -3,7 +3,7 @@
 #include "protocol/diagnostics.h"
 #include "protocol/frame.h"
 #include "protocol/response.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "common/error.h"
 #include "protocol/messages.h"
-#include "standalone/worker_mode_pipe.h"
+#include "protocol/worker_mode_pipe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {

@@ -2,7 +2,7 @@
 // this build of the runtime is and can do. Every value is a constant.
 #pragma once
 
-#include "standalone/cli_documents.h"
+#include "standalone/cli/cli_documents.h"
 
 namespace vor::desktop {
 

@@ -1,4 +1,4 @@
-#include "standalone_main/lifetime_watchdog.h"
+#include "native/lifetime_watchdog.h"
 
 #include <system_error>
 

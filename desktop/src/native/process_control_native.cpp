@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "standalone_main/lifetime_watchdog.h"
+#include "native/lifetime_watchdog.h"
 
 namespace vor::desktop {
 

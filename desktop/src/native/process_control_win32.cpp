@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "standalone_main/lifetime_watchdog.h"
+#include "native/lifetime_watchdog.h"
 
 namespace vor::desktop {
 

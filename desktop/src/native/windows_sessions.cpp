@@ -1,4 +1,4 @@
-#include "standalone/windows_sessions.h"
+#include "native/windows_sessions.h"
 
 namespace vor::desktop {
 

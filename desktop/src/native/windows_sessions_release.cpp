@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
-#include "standalone/windows_sessions.h"
+#include "native/windows_sessions.h"
 
 namespace vor::desktop {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "standalone/windows_sessions.h"
+#include "native/windows_sessions.h"
 
 // Wine lists no sessions at all: the caller's own session stands for the one
 // active session of the machine.

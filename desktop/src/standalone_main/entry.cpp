@@ -1,6 +1,6 @@
 #include "standalone_main/entry.h"
 
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {

@@ -3,9 +3,10 @@
 #include <windows.h>
 
 #include "broker/probe.h"
-#include "standalone/one_shot.h"
-#include "standalone/operation_status_win32.h"
-#include "standalone/worker_mode.h"
+#include "build_capabilities/capabilities.h"
+#include "standalone/cli/one_shot.h"
+#include "standalone/cli/operation_status_win32.h"
+#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 namespace {
@@ -32,7 +33,7 @@ EntryServices make_win32_entry_services() {
   EntryServices s;
   s.run_one_shot = [](const OneShotCommand& command) {
     return with_win32_state_ports([&](StatePorts& state) {
-      return run_standalone_command(command, OneShotServices{run_probe_command, &state});
+      return run_standalone_command(command, OneShotServices{run_probe_command, &state, capability_document});
     });
   };
   s.run_session = run_session_command;

@@ -5,8 +5,8 @@
 #include "common/crypto.h"
 #include "native/validation.h"
 #include "protocol/diagnostics.h"
-#include "standalone/worker_args.h"
-#include "standalone/worker_mode.h"
+#include "standalone/worker/worker_args.h"
+#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 namespace {

@@ -25,8 +25,8 @@
 #include "common/time.h"
 #include "native/win32_result.h"
 #include "protocol/request.h"
-#include "standalone/windows_sessions.h"
-#include "standalone/worker_mode_pipe.h"
+#include "native/windows_sessions.h"
+#include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
 

@@ -4,7 +4,7 @@
 #include "broker/worker_readiness.h"
 #include "desktop/tests/windows/fake_worker_launch.h"
 #include "protocol/diagnostics.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 #include "support/fake_desktop.h"
 
 namespace vor::desktop {

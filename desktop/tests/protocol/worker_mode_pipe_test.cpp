@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "desktop/tests/protocol/frame_memory_stream.h"
-#include "standalone/worker_mode_pipe.h"
+#include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
 namespace {

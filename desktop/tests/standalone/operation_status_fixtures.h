@@ -9,8 +9,8 @@
 
 #include "common/crypto.h"
 #include "receipt_fixtures.h"
-#include "standalone/image_store.h"
-#include "standalone/operation_status.h"
+#include "standalone/state/image_store.h"
+#include "standalone/cli/operation_status.h"
 
 namespace vor::desktop::testing {
 

@@ -1,10 +1,10 @@
 // The operation status document and the `status` verb over the fake store.
-#include "standalone/operation_status.h"
+#include "standalone/cli/operation_status.h"
 
 #include <gtest/gtest.h>
 
 #include "operation_status_fixtures.h"
-#include "standalone/one_shot.h"
+#include "standalone/cli/one_shot.h"
 
 namespace vor::desktop {
 namespace {

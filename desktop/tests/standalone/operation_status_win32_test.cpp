@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "standalone/operation_status.h"
+#include "standalone/cli/operation_status.h"
 
 namespace vor::desktop {
 namespace {

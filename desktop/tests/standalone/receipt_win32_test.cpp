@@ -9,10 +9,10 @@
 #include "common/data_protection.h"
 #include "common/text.h"
 #include "receipt_fixtures.h"
-#include "standalone/error_codes.h"
-#include "standalone/image_store.h"
-#include "standalone/receipt.h"
-#include "standalone/state_maintenance.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/receipt.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {

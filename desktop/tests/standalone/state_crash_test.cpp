@@ -6,8 +6,8 @@
 
 #include "common/crypto.h"
 #include "receipt_fixtures.h"
-#include "standalone/image_store.h"
-#include "standalone/state_maintenance.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {

@@ -18,9 +18,9 @@
 
 #include "common/data_protection.h"
 #include "common/text.h"
-#include "standalone/error_codes.h"
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop::testing {
 

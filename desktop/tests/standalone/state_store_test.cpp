@@ -1,5 +1,5 @@
 // The state directory's ground rules through the scripted fakes.
-#include "standalone/state_store.h"
+#include "standalone/state/state_store.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include "common/text.h"
 #include "desktop/tests/windows/fake_worker_launch.h"
-#include "standalone/error_codes.h"
-#include "standalone/worker_mode.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "standalone/worker_mode_pipe.h"
+#include "protocol/worker_mode_pipe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop::testing {

@@ -2,7 +2,7 @@
 
 #include "desktop/tests/windows/fake_worker_launch.h"
 #include "protocol/diagnostics.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {

@@ -16,8 +16,8 @@
 #include "protocol/diagnostics.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
-#include "standalone/error_codes.h"
-#include "standalone/worker_mode.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/worker/worker_mode.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {

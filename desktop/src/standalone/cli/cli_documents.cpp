@@ -1,7 +1,7 @@
-#include "standalone/cli_documents.h"
+#include "standalone/cli/cli_documents.h"
 
 #include "common/text.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {

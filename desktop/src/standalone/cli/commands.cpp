@@ -1,4 +1,4 @@
-#include "standalone/commands.h"
+#include "standalone/cli/commands.h"
 
 namespace vor::desktop {
 

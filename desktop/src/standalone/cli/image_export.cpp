@@ -1,10 +1,10 @@
-#include "standalone/image_export.h"
+#include "standalone/cli/image_export.h"
 
 #include <chrono>
 
 #include "common/time.h"
-#include "standalone/image_store.h"
-#include "standalone/state_maintenance.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {

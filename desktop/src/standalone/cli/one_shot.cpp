@@ -1,10 +1,9 @@
-#include "standalone/one_shot.h"
+#include "standalone/cli/one_shot.h"
 
-#include "build_capabilities/capabilities.h"
-#include "standalone/image_export.h"
-#include "standalone/operation_status.h"
-#include "standalone/reconcile.h"
-#include "standalone/windows_sessions.h"
+#include "standalone/cli/image_export.h"
+#include "standalone/cli/operation_status.h"
+#include "standalone/cli/reconcile.h"
+#include "native/windows_sessions.h"
 
 namespace vor::desktop {
 namespace {
@@ -27,7 +26,10 @@ Result<CliDocument> run_standalone_command(const OneShotCommand& command) {
 Result<CliDocument> run_standalone_command(const OneShotCommand& command, const OneShotServices& services) {
   return std::visit(
       Overloaded{
-          [](const cmd::Capabilities&) -> Result<CliDocument> { return capability_document(); },
+          [&](const cmd::Capabilities&) -> Result<CliDocument> {
+            if (!services.capabilities) return not_built("help");
+            return services.capabilities();
+          },
           [](const cmd::Sessions&) -> Result<CliDocument> {
             auto sessions = enumerate_windows_sessions();
             if (!sessions) return fail(std::move(sessions.error()));

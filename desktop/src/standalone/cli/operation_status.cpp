@@ -1,4 +1,4 @@
-#include "standalone/operation_status.h"
+#include "standalone/cli/operation_status.h"
 
 #include <chrono>
 

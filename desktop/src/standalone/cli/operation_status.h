@@ -16,10 +16,10 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "standalone/cli_documents.h"
-#include "standalone/commands.h"
-#include "standalone/receipt.h"
-#include "standalone/state_store.h"
+#include "standalone/cli/cli_documents.h"
+#include "standalone/cli/commands.h"
+#include "standalone/state/receipt.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 

@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include "common/handle_win32.h"
-#include "standalone/operation_status.h"
-#include "standalone/operation_status_win32.h"
+#include "standalone/cli/operation_status.h"
+#include "standalone/cli/operation_status_win32.h"
 
 namespace vor::desktop {
 namespace {

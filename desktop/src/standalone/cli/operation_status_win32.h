@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "common/error.h"
-#include "standalone/cli_documents.h"
+#include "standalone/cli/cli_documents.h"
 
 namespace vor::desktop {
 

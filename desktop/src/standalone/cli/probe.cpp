@@ -1,10 +1,10 @@
-#include "standalone/probe.h"
+#include "standalone/cli/probe.h"
 
 #include <algorithm>
 
 #include "protocol/diagnostics.h"
 #include "protocol/messages.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {

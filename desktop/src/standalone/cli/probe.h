@@ -11,7 +11,7 @@
 
 #include "common/error.h"
 #include "native/ports.h"
-#include "standalone/cli_documents.h"
+#include "standalone/cli/cli_documents.h"
 
 namespace vor::desktop {
 

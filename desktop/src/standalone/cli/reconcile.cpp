@@ -1,4 +1,4 @@
-#include "standalone/reconcile.h"
+#include "standalone/cli/reconcile.h"
 
 #include <chrono>
 

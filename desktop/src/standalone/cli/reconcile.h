@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "standalone/cli_documents.h"
-#include "standalone/commands.h"
-#include "standalone/operation_status.h"
+#include "standalone/cli/cli_documents.h"
+#include "standalone/cli/commands.h"
+#include "standalone/cli/operation_status.h"
 
 namespace vor::desktop {
 

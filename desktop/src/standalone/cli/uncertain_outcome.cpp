@@ -1,9 +1,9 @@
-#include "standalone/uncertain_outcome.h"
+#include "standalone/cli/uncertain_outcome.h"
 
 #include <string>
 
 #include "protocol/diagnostics.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 

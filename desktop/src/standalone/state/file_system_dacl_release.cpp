@@ -1,4 +1,4 @@
-#include "standalone/file_system_dacl_win32.h"
+#include "standalone/state/file_system_dacl_win32.h"
 
 namespace vor::desktop {
 

@@ -3,7 +3,7 @@
 // it and the flag is added; its entries are still compared exactly.
 #include <windows.h>
 
-#include "standalone/file_system_dacl_win32.h"
+#include "standalone/state/file_system_dacl_win32.h"
 
 namespace vor::desktop {
 

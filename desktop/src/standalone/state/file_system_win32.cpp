@@ -7,8 +7,8 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "standalone/file_system.h"
-#include "standalone/file_system_dacl_win32.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/file_system_dacl_win32.h"
 
 namespace vor::desktop {
 namespace {

@@ -1,4 +1,4 @@
-#include "standalone/fullscreen_ledger.h"
+#include "standalone/state/fullscreen_ledger.h"
 
 #include <array>
 

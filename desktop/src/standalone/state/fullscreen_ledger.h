@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 

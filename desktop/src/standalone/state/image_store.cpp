@@ -1,4 +1,4 @@
-#include "standalone/image_store.h"
+#include "standalone/state/image_store.h"
 
 #include <algorithm>
 #include <array>

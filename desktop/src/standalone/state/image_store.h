@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "standalone/receipt.h"
-#include "standalone/state_store.h"
+#include "standalone/state/receipt.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 

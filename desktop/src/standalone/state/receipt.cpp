@@ -1,4 +1,4 @@
-#include "standalone/receipt.h"
+#include "standalone/state/receipt.h"
 
 #include <array>
 

@@ -17,7 +17,7 @@
 #include "common/error.h"
 #include "common/time.h"
 #include "protocol/response.h"
-#include "standalone/state_store.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 

@@ -1,4 +1,4 @@
-#include "standalone/state_identity_win32.h"
+#include "standalone/state/state_identity_win32.h"
 
 #include <sddl.h>
 
@@ -6,8 +6,8 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 namespace {

@@ -1,9 +1,9 @@
-#include "standalone/state_maintenance.h"
+#include "standalone/state/state_maintenance.h"
 
 #include <set>
 
-#include "standalone/image_store.h"
-#include "standalone/receipt.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/receipt.h"
 
 namespace vor::desktop {
 namespace {

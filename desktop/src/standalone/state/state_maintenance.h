@@ -13,7 +13,7 @@
 
 #include "common/error.h"
 #include "common/time.h"
-#include "standalone/state_store.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 

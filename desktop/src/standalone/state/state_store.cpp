@@ -1,4 +1,4 @@
-#include "standalone/state_store.h"
+#include "standalone/state/state_store.h"
 
 #include <algorithm>
 #include <cstring>

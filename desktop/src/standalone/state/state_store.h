@@ -25,7 +25,7 @@
 #include "common/error.h"
 #include "common/time.h"
 #include "native/ports.h"
-#include "standalone/file_system.h"
+#include "standalone/state/file_system.h"
 
 namespace vor::desktop {
 

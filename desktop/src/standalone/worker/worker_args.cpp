@@ -1,7 +1,7 @@
-#include "standalone/worker_args.h"
+#include "standalone/worker/worker_args.h"
 
 #include "common/text.h"
-#include "standalone/commands.h"
+#include "standalone/cli/commands.h"
 
 namespace vor::desktop {
 

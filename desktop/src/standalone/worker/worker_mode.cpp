@@ -1,7 +1,7 @@
-#include "standalone/worker_mode.h"
+#include "standalone/worker/worker_mode.h"
 
 #include "native/execution_evidence.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {

@@ -23,9 +23,9 @@
 #include "protocol/messages.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
-#include "standalone/state_store.h"
-#include "standalone/worker_args.h"
-#include "standalone/worker_mode_pipe.h"
+#include "standalone/state/state_store.h"
+#include "standalone/worker/worker_args.h"
+#include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/error.h"
-#include "standalone/worker_mode.h"
+#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 

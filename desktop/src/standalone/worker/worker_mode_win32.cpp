@@ -2,9 +2,9 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "standalone/worker_args.h"
-#include "standalone/worker_mode.h"
-#include "standalone/worker_mode_peer_win32.h"
+#include "standalone/worker/worker_args.h"
+#include "standalone/worker/worker_mode.h"
+#include "standalone/worker/worker_mode_peer_win32.h"
 
 namespace vor::desktop {
 namespace {
