@@ -3,8 +3,9 @@
 //
 //   Status s = probe_session(make_win32_worker_launch(io), session, system_clock());
 //
-// `run_probe_command` is the Win32 composition the program entry hands to
-// the one-shot runner for the `probe` verb.
+// `make_win32_probe_sys` is the Win32 adapter that the composition root
+// builds for the `probe` verb (each probe launches its worker through
+// `make_win32_worker_launch`).
 #pragma once
 
 #include <chrono>
@@ -12,9 +13,8 @@
 #include <memory>
 
 #include "common/error.h"
-#include "native/ports.h"
-#include "standalone/cli/cli_documents.h"
-#include "standalone/cli/commands.h"
+#include "native/clock.h"
+#include "standalone/cli/probe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {
@@ -27,7 +27,7 @@ inline constexpr std::chrono::milliseconds kWorkerExitPoll{10};
 // when it is still running then.
 Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, std::uint32_t session, Clock& clock);
 
-// The probe document for the command (Windows only).
-CliDocument run_probe_command(const cmd::Probe& probe);
+// The Win32 probe ports (Windows only).
+std::unique_ptr<ProbeSys> make_win32_probe_sys();
 
 }  // namespace vor::desktop

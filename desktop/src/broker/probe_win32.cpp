@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include "broker/probe.h"
+#include "native/process_identity.h"
+#include "native/process_sys_win32.h"
 #include "standalone/cli/probe.h"
-#include "standalone/state/state_identity_win32.h"
-#include "standalone/worker/worker_mode.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -31,9 +31,6 @@ class Win32ProbeSys final : public ProbeSys {
 
 }  // namespace
 
-CliDocument run_probe_command(const cmd::Probe& probe) {
-  Win32ProbeSys sys;
-  return run_probe(sys, probe.session_id);
-}
+std::unique_ptr<ProbeSys> make_win32_probe_sys() { return std::make_unique<Win32ProbeSys>(); }
 
 }  // namespace vor::desktop

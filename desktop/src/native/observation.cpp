@@ -69,7 +69,7 @@ Result<Window> snapshot_window(const DesktopPorts& ports, WindowHandle window, s
       (!minimized_allowed && ports.windows.is_minimized(window))) {
     return fail(std::string(kWindowUnavailable));
   }
-  auto process = open_process_query(ports.processes, process_id);
+  auto process = open_process(ports.processes, process_id);
   if (!process) return fail(std::move(process.error()));
   auto created = (*process)->creation_time();
   if (!created) return fail(std::string(kWindowUnavailable));

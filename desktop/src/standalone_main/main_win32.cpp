@@ -28,7 +28,8 @@ std::vector<vor::desktop::Argument> command_line_arguments() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const auto args = command_line_arguments();
-  auto services = vor::desktop::make_win32_entry_services();
+  vor::desktop::Win32Adapters adapters;
+  auto services = vor::desktop::make_win32_entry_services(adapters);
   const int code = vor::desktop::run_entry(args, services);
   if (code != 0) vor::desktop::terminate_current_process(code);
   return 0;

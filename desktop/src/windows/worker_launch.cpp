@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "common/crypto.h"
+#include "native/process_identity.h"
 #include "native/validation.h"
 #include "protocol/diagnostics.h"
 #include "standalone/worker/worker_args.h"
-#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 namespace {

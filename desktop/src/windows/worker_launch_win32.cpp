@@ -11,8 +11,7 @@
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "native/win32_result_win32.h"
-#include "standalone/state/state_identity_win32.h"
-#include "standalone/worker/worker_mode_peer_win32.h"
+#include "native/process_sys_win32.h"
 
 namespace vor::desktop {
 namespace {

@@ -21,6 +21,7 @@
 #include "standalone/cli/error_codes.h"
 #include "standalone/state/file_system.h"
 #include "standalone/state/state_store.h"
+#include "support/fake_clock.h"
 
 namespace vor::desktop::testing {
 
@@ -379,17 +380,6 @@ class FakeDataProtection final : public DataProtection {
     const auto start = blob.begin() + static_cast<std::ptrdiff_t>(kFrame + e);
     return Bytes(start, start + static_cast<std::ptrdiff_t>(n));
   }
-};
-
-// Wall-clock time set by the test; sleeping advances it.
-class FakeClock final : public Clock {
- public:
-  Time now = Time{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
-  Monotonic monotonic_now() override {
-    return Monotonic(std::chrono::duration_cast<Monotonic::duration>(now.time_since_epoch()));
-  }
-  Time utc_now() override { return now; }
-  void sleep(std::chrono::nanoseconds duration) override { now += duration; }
 };
 
 class FakeIdentity final : public CallerIdentity {

@@ -11,7 +11,7 @@
 #include "common/text.h"
 #include "standalone/cli/error_codes.h"
 #include "standalone/state/file_system.h"
-#include "standalone/state/state_identity_win32.h"
+#include "native/process_sys_win32.h"
 #include "standalone/state/state_store.h"
 
 namespace vor::desktop {

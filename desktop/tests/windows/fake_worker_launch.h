@@ -1,5 +1,5 @@
-// Scripted fakes of one worker launch and of a frame pipe, for the launch,
-// readiness and probe rules. Each case sets the facts it needs and, for a
+// A scripted fake of one worker launch (with its fake frame pipe), for the
+// launch, readiness and probe rules. Each case sets the facts it needs and, for a
 // failing step, the Win32 number that step returns; `calls` records the
 // order of the calls.
 #pragma once
@@ -10,33 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "protocol/worker_mode_pipe.h"
+#include "support/fake_frame_pipe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop::testing {
-
-class FakeFramePipe final : public FramePipe {
- public:
-  std::deque<Result<std::string>> reads;  // what each read returns, in order
-  std::vector<std::string> written;       // bodies written
-  std::optional<Error> write_error;       // every write fails with this
-  int reads_done = 0;
-
-  Result<std::string> read_frame(std::uint32_t max_bytes, std::chrono::milliseconds) override {
-    ++reads_done;
-    if (reads.empty()) return fail(Error::io("early eof"));
-    Result<std::string> next = std::move(reads.front());
-    reads.pop_front();
-    if (next && (next->empty() || next->size() > max_bytes)) return fail("DESKTOP_FRAME_SIZE_INVALID");
-    return next;
-  }
-  Status write_frame(std::string_view body, std::uint32_t max_bytes, std::chrono::milliseconds) override {
-    if (body.empty() || body.size() > max_bytes) return fail("DESKTOP_FRAME_SIZE_INVALID");
-    if (write_error) return fail(*write_error);
-    written.emplace_back(body);
-    return {};
-  }
-};
 
 class FakeWorkerLaunch final : public WorkerLaunchSys {
  public:

@@ -17,7 +17,9 @@
 #include "protocol/request.h"
 #include "protocol/response.h"
 #include "standalone/cli/error_codes.h"
+#include "native/process_sys_win32.h"
 #include "standalone/worker/worker_mode.h"
+#include "standalone/worker/worker_mode_peer_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -44,7 +46,9 @@ int run_as_worker(const std::vector<std::optional<std::string>>& args) {
     ::Sleep(8000);
     return 0;
   }
-  const Status s = run_worker_mode(args);
+  auto processes = make_win32_proc_sys();
+  auto identity = make_win32_broker_identity_sys();
+  const Status s = run_worker_mode(args, WorkerPorts{*processes, *identity});
   if (mode == "linger") ::Sleep(8000);
   return s ? 0 : 64;
 }

@@ -46,17 +46,17 @@ std::string_view code_of_phase(ReceiptPhase phase) {
 
 }  // namespace
 
-Result<bool> operation_process_runs(ProcessLiveness& processes, std::uint32_t process_id, std::uint64_t created) {
-  auto process = processes.open(process_id);
+Result<bool> operation_process_runs(ProcSys& processes, std::uint32_t process_id, std::uint64_t created) {
+  auto process = processes.open(process_id, ProcSys::Access::kQueryAndWait);
   if (!process) {
-    if (process.error().os_error() == kErrorInvalidParameter) return false;
-    return fail(state_error_over(kProcessStateUnavailable, std::move(process.error())));
+    if (process.error() == kErrorInvalidParameter) return false;
+    return fail(coded_os(kProcessStateUnavailable, process.error()));
   }
   auto creation = (*process)->creation_time();
-  if (!creation) return fail(state_error_over(kProcessStateUnavailable, std::move(creation.error())));
+  if (!creation) return fail(coded_os(kProcessStateUnavailable, creation.error()));
   if (*creation != created) return false;
   auto exited = (*process)->has_exited();
-  if (!exited) return fail(state_error_over(kProcessStateUnavailable, std::move(exited.error())));
+  if (!exited) return fail(coded_os(kProcessStateUnavailable, exited.error()));
   return !*exited;
 }
 

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "native/ports.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
 #include "standalone/state/receipt.h"
@@ -39,40 +40,17 @@ inline constexpr std::string_view kPngMimeType = "image/png";
 // ERROR_INVALID_PARAMETER from OpenProcess: no process has that id.
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 
-// Process liveness, raw calls only.
-class ProcessLiveness {
- public:
-  // A process opened with PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
-  // the destructor closes it.
-  class Process {
-   public:
-    virtual ~Process() = default;
-    // GetProcessTimes: the creation FILETIME.
-    virtual Result<std::uint64_t> creation_time() = 0;
-    // WaitForSingleObject with a zero wait: true when signalled (the process
-    // ended), false when the wait timed out.
-    virtual Result<bool> has_exited() = 0;
-  };
-  virtual ~ProcessLiveness() = default;
-  // OpenProcess; its OS error on failure.
-  virtual Result<std::unique_ptr<Process>> open(std::uint32_t process_id) = 0;
-};
-
-#ifdef _WIN32
-std::unique_ptr<ProcessLiveness> make_win32_process_liveness();
-#endif
-
 // The ports of the state verbs, owned by the composition root.
 struct StatePorts {
   StateContext ctx;
   CallerIdentity& identity;
-  ProcessLiveness& processes;
+  ProcSys& processes;
 };
 
 // True while the process with this id and creation time still runs. An id
 // that no process has (ERROR_INVALID_PARAMETER) or another creation time is
 // gone; any other failure is "DESKTOP_PROCESS_STATE_UNAVAILABLE" over it.
-Result<bool> operation_process_runs(ProcessLiveness& processes, std::uint32_t process_id, std::uint64_t created);
+Result<bool> operation_process_runs(ProcSys& processes, std::uint32_t process_id, std::uint64_t created);
 
 // The status document of a receipt at the clock's time. Never fails on
 // liveness: an unreadable process state reports "unknown" as well.

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "common/error.h"
-#include "native/ports.h"
+#include "native/clock.h"
 #include "standalone/cli/cli_documents.h"
 
 namespace vor::desktop {

@@ -6,6 +6,7 @@
 
 #include "common/crypto.h"
 #include "common/text.h"
+#include "native/process_identity.h"
 
 namespace vor::desktop {
 namespace {

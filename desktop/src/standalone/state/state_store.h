@@ -24,7 +24,7 @@
 #include "common/data_protection.h"
 #include "common/error.h"
 #include "common/time.h"
-#include "native/ports.h"
+#include "native/clock.h"
 #include "standalone/state/file_system.h"
 
 namespace vor::desktop {
@@ -41,12 +41,9 @@ inline constexpr std::string_view kStateInvalid = "DESKTOP_STATE_INVALID";
 inline constexpr std::string_view kStateProtectionFailed = "DESKTOP_STATE_PROTECTION_FAILED";
 inline constexpr std::string_view kStateQuotaExceeded = "DESKTOP_STATE_QUOTA_EXCEEDED";
 inline constexpr std::string_view kDiskUnavailable = "DESKTOP_DISK_UNAVAILABLE";
-inline constexpr std::string_view kTokenUnavailable = "DESKTOP_TOKEN_UNAVAILABLE";
-inline constexpr std::string_view kSidUnavailable = "DESKTOP_SID_UNAVAILABLE";
 
 inline constexpr std::string_view kStateRootName = "VorDesktop-v1";
 inline constexpr std::string_view kGateName = ".gate";
-inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";
 
 // Protected file envelope: 25 ASCII characters and a NUL, then the DPAPI blob.
 inline constexpr std::string_view kProtectedHeader{"Vor.Marionet.Protected.v1\0", 26};

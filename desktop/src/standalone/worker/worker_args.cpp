@@ -6,7 +6,7 @@
 namespace vor::desktop {
 
 Result<WorkerArgs> parse_worker_args(std::span<const std::optional<std::string>> args) {
-  const auto invalid = [] { return fail("DESKTOP_INVOCATION_INVALID"); };
+  const auto invalid = [] { return fail(coded(kInvocationInvalid)); };
   if (args.size() != 6) return invalid();
   for (const auto& token : args) {
     if (!token) return invalid();
@@ -18,7 +18,7 @@ Result<WorkerArgs> parse_worker_args(std::span<const std::optional<std::string>>
   const auto broker = parse_u32_decimal(*args[3]);
   const auto session = parse_u32_decimal(*args[5]);
   if (!broker || !session) return invalid();
-  if (*session == 0) return fail("DESKTOP_SESSION_MISMATCH");
+  if (*session == 0) return fail(coded(kSessionMismatch));
   return WorkerArgs{pipe, *broker, *session};
 }
 

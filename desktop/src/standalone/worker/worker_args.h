@@ -6,10 +6,16 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 
 namespace vor::desktop {
+
+// Codes of worker mode.
+inline constexpr std::string_view kInvocationInvalid = "DESKTOP_INVOCATION_INVALID";
+inline constexpr std::string_view kSessionMismatch = "DESKTOP_SESSION_MISMATCH";
+inline constexpr std::string_view kPeerImageUnavailable = "DESKTOP_PEER_IMAGE_UNAVAILABLE";
 
 inline constexpr std::string_view kWorkerPipePrefix = "\\\\.\\pipe\\Vor.Desktop.";
 inline constexpr std::size_t kWorkerPipeMaxChars = 100;

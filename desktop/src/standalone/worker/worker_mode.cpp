@@ -1,13 +1,15 @@
 #include "standalone/worker/worker_mode.h"
 
+#include "common/text.h"
 #include "native/execution_evidence.h"
+#include "native/process_identity.h"
+#include "native/validation.h"
 #include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {
 
 constexpr std::string_view kVerbatimPrefix = "\\\\?\\";
-constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 bool carries_input_diagnostic(ActionKind kind, bool has_policy) {
   switch (kind) {
@@ -30,40 +32,41 @@ std::string_view strip_verbatim_prefix(std::string_view path) {
   return path;
 }
 
-Status authorize_peer_by_sid(Result<std::string> user_sid) {
-  if (!user_sid) return fail(std::move(user_sid.error()).context("DESKTOP_PEER_UNAVAILABLE"));
-  if (*user_sid != kLocalSystemSid) return fail(std::string(kPeerNotAuthorized));
-  return {};
+namespace {
+
+// The pipe server's image path in Win32 form without "\\?\".
+Result<std::string> peer_image_path(ProcSys::Process& process) {
+  auto wide = process.image_path();
+  if (!wide) return fail(coded_os(kPeerImageUnavailable, wide.error()));
+  auto path = utf16_to_utf8(*wide);
+  if (!path) return fail(coded(kPeerImageUnavailable, "image path is not valid UTF-16"));
+  return std::string(strip_verbatim_prefix(*path));
 }
 
-Status check_broker_identity(BrokerIdentitySys& sys, std::uint32_t server_pid, std::uint32_t session) {
-  auto server = sys.open_process(server_pid);
-  if (!server) return fail(std::move(server.error()));
-  auto own_path = sys.own_image_path();
-  if (!own_path) return fail(std::move(own_path.error()));
-  const std::string own_lower = sys.lower_case(strip_verbatim_prefix(*own_path));
+}  // namespace
 
-  auto server_session = sys.process_session_id(server_pid);
-  if (!server_session) return fail(std::move(server_session.error()));
+Status check_broker_identity(WorkerPorts ports, std::uint32_t server_pid, std::uint32_t session) {
+  VOR_ASSIGN_OR_RETURN(auto server, open_process(ports.processes, server_pid));
+  VOR_ASSIGN_OR_RETURN(const std::string own_path, ports.identity.own_image_path());
+  const std::string own_lower = ports.identity.lower_case(strip_verbatim_prefix(own_path));
+
+  VOR_ASSIGN_OR_RETURN(const std::uint32_t server_session, process_session_id(ports.processes, server_pid));
 
   bool same_user = false;
-  if (*server_session == session) {
-    auto server_sid = sys.process_user_sid(server_pid);
-    if (!server_sid) return fail(std::move(server_sid.error()).context("DESKTOP_TOKEN_UNAVAILABLE"));
-    auto own_sid = sys.process_user_sid(sys.current_process_id());
-    if (!own_sid) return fail(std::move(own_sid.error()).context("DESKTOP_TOKEN_UNAVAILABLE"));
+  if (server_session == session) {
+    auto server_sid = server->user_sid();
+    if (!server_sid) return fail(coded_over(kTokenUnavailable, std::move(server_sid.error())));
+    auto own_sid = process_user_sid(ports.processes, ports.processes.current_process_id());
+    if (!own_sid) return fail(coded_over(kTokenUnavailable, std::move(own_sid.error())));
     same_user = *server_sid == *own_sid;
   }
-  const bool system_broker = *server_session == 0;
-  if (system_broker) {
-    if (auto s = authorize_peer_by_sid(sys.process_user_sid(server_pid)); !s) return s;
-  }
+  const bool system_broker = server_session == 0;
+  if (system_broker) VOR_RETURN_IF_ERROR(authorize_peer_by_sid(server->user_sid()));
 
-  auto server_path = (*server)->image_path();
-  if (!server_path) return fail(std::move(server_path.error()));
-  if (sys.lower_case(strip_verbatim_prefix(*server_path)) != own_lower) return fail(std::string(kPeerNotAuthorized));
+  VOR_ASSIGN_OR_RETURN(const std::string server_path, peer_image_path(*server));
+  if (ports.identity.lower_case(strip_verbatim_prefix(server_path)) != own_lower) return fail(coded(kPeerNotAuthorized));
 
-  if (!system_broker && !(*server_session == session && same_user)) return fail(std::string(kPeerNotAuthorized));
+  if (!system_broker && !(server_session == session && same_user)) return fail(coded(kPeerNotAuthorized));
   return {};
 }
 
@@ -92,13 +95,13 @@ void complete_worker_response(Response& response, const Request& request,
   response.input_diagnostic = std::move(input);
 }
 
-Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const WorkerArgs& args,
+Status run_worker_exchange(FramePipe& pipe, WorkerPorts ports, const WorkerArgs& args,
                            const DesktopExecutor& execute) {
   // An identity failure is reported to the broker first and ends the worker
   // only after the broker's acknowledgement.
-  const Status identity = check_broker_identity(sys, args.broker_pid, args.session_id);
+  const Status identity = check_broker_identity(ports, args.broker_pid, args.session_id);
   WorkerReady ready;
-  ready.process_id = sys.current_process_id();
+  ready.process_id = ports.processes.current_process_id();
   ready.session_id = args.session_id;
   ready.code = identity ? std::string(kWorkerReadyCode) : error_code_of(identity.error());
   if (!identity) ready.win32_error = os_error_code_of(identity.error());
@@ -109,14 +112,14 @@ Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const Worker
   auto ack = decode_ready_ack(*ack_body);
   if (!ack) return fail(std::move(ack.error()));
   if (!identity) return identity;
-  if (ack->protocol != kProtocolVersion) return fail("DESKTOP_PROTOCOL_INCOMPATIBLE");
+  if (ack->protocol != kProtocolVersion) return fail(coded(kProtocolIncompatible));
   if (!ack->execute) return {};
 
   auto request_body = pipe.read_frame(kRequestMaxBytes, kWorkerPipeLimit);
   if (!request_body) return fail(std::move(request_body.error()));
   auto request = decode_request(*request_body);
   if (!request) return fail(std::move(request.error()));
-  if (request->session_id != args.session_id) return fail("DESKTOP_SESSION_MISMATCH");
+  if (request->session_id != args.session_id) return fail(coded(kSessionMismatch));
 
   InputFlags flags;
   auto executed = execute(*request, ack->input_policy, flags);

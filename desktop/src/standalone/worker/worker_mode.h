@@ -5,9 +5,10 @@
 // execute, answers one `Request` with one `Response`. It prints nothing; the
 // entry maps success to exit 0 and failure to 64.
 //
-// `run_worker_mode` is the Win32 composition; the rules after the connection
-// (`check_broker_identity`, `run_worker_exchange`) are portable and run over
-// `BrokerIdentitySys`, a `FramePipe` and an executor.
+// `run_worker_mode` connects over Win32 with the ports the composition root
+// hands it; the rules after the connection (`check_broker_identity`,
+// `run_worker_exchange`) are portable and run over `WorkerPorts`, a
+// `FramePipe` and an executor.
 #pragma once
 
 #include <chrono>
@@ -23,7 +24,7 @@
 #include "protocol/messages.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
-#include "standalone/state/state_store.h"
+#include "native/ports.h"
 #include "standalone/worker/worker_args.h"
 #include "protocol/worker_mode_pipe.h"
 
@@ -33,44 +34,32 @@ namespace vor::desktop {
 inline constexpr std::chrono::milliseconds kWorkerPipeLimit{3000};
 inline constexpr std::string_view kExecutorFailureCode = "DESKTOP_OPERATION_FAILED";
 
-Status run_worker_mode(std::span<const std::optional<std::string>> args);
-
-// What the worker learns about the pipe server and itself. Each call is one
-// query; failures carry their code ("DESKTOP_PROCESS_UNAVAILABLE",
-// "DESKTOP_PEER_IMAGE_UNAVAILABLE", ...).
+// What the worker knows of its own executable; the pipe server's process
+// facts come from the `ProcSys` port.
 class BrokerIdentitySys {
  public:
-  // A process opened for limited query; closed when destroyed.
-  class Process {
-   public:
-    virtual ~Process() = default;
-    // Its image path in Win32 form ("DESKTOP_PEER_IMAGE_UNAVAILABLE").
-    virtual Result<std::string> image_path() = 0;
-  };
-
   virtual ~BrokerIdentitySys() = default;
-  virtual Result<std::unique_ptr<Process>> open_process(std::uint32_t process_id) = 0;
+  // This process's executable path, "\\?\" kept as given.
   virtual Result<std::string> own_image_path() = 0;
-  virtual Result<std::uint32_t> process_session_id(std::uint32_t process_id) = 0;
-  // The user SID text of a process ("DESKTOP_TOKEN_UNAVAILABLE" and others).
-  virtual Result<std::string> process_user_sid(std::uint32_t process_id) = 0;
-  virtual std::uint32_t current_process_id() = 0;
   // Full Unicode lower-casing of a path.
   virtual std::string lower_case(std::string_view text) = 0;
 };
 
+// The ports of worker mode, owned by the composition root.
+struct WorkerPorts {
+  ProcSys& processes;
+  BrokerIdentitySys& identity;
+};
+
+Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerPorts ports);
+
 // The path without a leading "\\?\".
 std::string_view strip_verbatim_prefix(std::string_view path);
-
-// The SID that a peer's user must have to be LocalSystem: a failure to read
-// it is "DESKTOP_PEER_UNAVAILABLE" over that failure, another SID
-// "DESKTOP_PEER_NOT_AUTHORIZED".
-Status authorize_peer_by_sid(Result<std::string> user_sid);
 
 // The broker is accepted when it runs the worker's own executable and is
 // either the worker's user in session `session` or SYSTEM in session 0.
 // The first failing check is returned; later checks are skipped.
-Status check_broker_identity(BrokerIdentitySys& sys, std::uint32_t server_pid, std::uint32_t session);
+Status check_broker_identity(WorkerPorts ports, std::uint32_t server_pid, std::uint32_t session);
 
 // Set by the executor as soon as input may have reached the desktop.
 struct InputFlags {
@@ -93,7 +82,7 @@ void complete_worker_response(Response& response, const Request& request,
 
 // Steps after the connection: identity check, `WorkerReady`, `ReadyAck`,
 // and, when asked to execute, one `Request` answered by one `Response`.
-Status run_worker_exchange(FramePipe& pipe, BrokerIdentitySys& sys, const WorkerArgs& args,
+Status run_worker_exchange(FramePipe& pipe, WorkerPorts ports, const WorkerArgs& args,
                            const DesktopExecutor& execute);
 
 }  // namespace vor::desktop

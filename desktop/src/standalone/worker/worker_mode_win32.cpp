@@ -2,9 +2,9 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
+#include "native/process_identity.h"
 #include "standalone/worker/worker_args.h"
 #include "standalone/worker/worker_mode.h"
-#include "standalone/worker/worker_mode_peer_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -18,11 +18,11 @@ Result<UniqueFile> connect_to_broker(const std::wstring& pipe) {
                                   FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
     if (file) return file;
     const DWORD err = ::GetLastError();
-    if (err != ERROR_PIPE_BUSY) return fail(Error::os(err).context("DESKTOP_PEER_UNAVAILABLE"));
+    if (err != ERROR_PIPE_BUSY) return fail(coded_os(kPeerUnavailable, err));
     if (!::WaitNamedPipeW(pipe.c_str(), NMPWAIT_WAIT_FOREVER)) {
       const DWORD wait_err = ::GetLastError();
       if (wait_err != ERROR_SEM_TIMEOUT && wait_err != ERROR_PIPE_BUSY) {
-        return fail(Error::os(wait_err).context("DESKTOP_PEER_UNAVAILABLE"));
+        return fail(coded_os(kPeerUnavailable, wait_err));
       }
     }
   }
@@ -36,32 +36,25 @@ Result<Response> executor_not_built(const Request&, const std::optional<ArmedInp
 
 }  // namespace
 
-Status run_worker_mode(std::span<const std::optional<std::string>> args) {
-  auto parsed = parse_worker_args(args);
-  if (!parsed) return fail(std::move(parsed.error()));
-  DWORD own_session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own_session)) {
-    return fail(Error::os(::GetLastError()).context("DESKTOP_SESSION_MISMATCH"));
-  }
-  if (own_session != parsed->session_id) return fail("DESKTOP_SESSION_MISMATCH");
+Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerPorts ports) {
+  VOR_ASSIGN_OR_RETURN(const WorkerArgs parsed, parse_worker_args(args));
+  auto own_session = ports.processes.process_session_id(ports.processes.current_process_id());
+  if (!own_session) return fail(coded_os(kSessionMismatch, own_session.error()));
+  if (*own_session != parsed.session_id) return fail(coded(kSessionMismatch));
 
-  auto pipe = connect_to_broker(*to_wide(parsed->pipe));
-  if (!pipe) return fail(std::move(pipe.error()));
+  VOR_ASSIGN_OR_RETURN(UniqueFile pipe, connect_to_broker(*to_wide(parsed.pipe)));
   ULONG server_pid = 0;
-  if (!::GetNamedPipeServerProcessId(pipe->get(), &server_pid)) {
-    return fail(Error::os(::GetLastError()).context("DESKTOP_PEER_UNAVAILABLE"));
-  }
-  if (server_pid != parsed->broker_pid) return fail("DESKTOP_PEER_NOT_AUTHORIZED");
+  if (!::GetNamedPipeServerProcessId(pipe.get(), &server_pid)) return fail(coded_os(kPeerUnavailable, ::GetLastError()));
+  if (server_pid != parsed.broker_pid) return fail(coded(kPeerNotAuthorized));
 
   asio::io_context io;
   std::error_code ec;
   asio::windows::stream_handle stream(io);
-  stream.assign(pipe->get(), ec);
-  if (ec) return fail(Error::os(static_cast<std::uint32_t>(ec.value())).context("DESKTOP_PEER_UNAVAILABLE"));
-  pipe->release();
+  stream.assign(pipe.get(), ec);
+  if (ec) return fail(coded_os(kPeerUnavailable, static_cast<std::uint32_t>(ec.value())));
+  pipe.release();
   AsioFramePipe<asio::windows::stream_handle> frames(io, std::move(stream));
-  auto identity = make_win32_broker_identity_sys();
-  return run_worker_exchange(frames, *identity, *parsed, executor_not_built);
+  return run_worker_exchange(frames, ports, parsed, executor_not_built);
 }
 
 }  // namespace vor::desktop
