@@ -38,7 +38,8 @@ class LifetimeWatchdog {
   static std::optional<LifetimeWatchdog> start(std::chrono::steady_clock::duration duration,
                                                std::function<void()> terminate);
   LifetimeWatchdog(LifetimeWatchdog&&) = default;
-  LifetimeWatchdog& operator=(LifetimeWatchdog&&) = default;
+  // Not assignable: replacing a running thread would end the process.
+  LifetimeWatchdog& operator=(LifetimeWatchdog&&) = delete;
   ~LifetimeWatchdog();
 
  private:

@@ -103,7 +103,7 @@ class FakeFileSystem final : public FileSystem {
     return attributes_of(it->second);
   }
 
-  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenSpec& spec) override;
+  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenOptions& spec) override;
 
   Status move(const std::string& from, const std::string& to, std::uint32_t flags) override {
     if (crashed_) return dead();
@@ -304,7 +304,7 @@ class FakeOpenFile final : public OpenFile {
   std::size_t position_ = 0;
 };
 
-inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenSpec& spec) {
+inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenOptions& spec) {
   if (crashed_) return dead();
   const std::string path = trim(raw);
   if (auto e = open_errors.find(path); e != open_errors.end()) return fail(Error::os(e->second));

@@ -21,7 +21,7 @@ Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const 
   if (!name) return fail(std::move(name.error()));
   if (image.file_name != *name) return false;
   const std::string path = root.join(*name);
-  FileOpenSpec spec;
+  FileOpenOptions spec;
   spec.access = FileAccess::kRead;
   spec.share = kShareRead | kShareWrite;
   spec.backup_semantics = true;

@@ -40,7 +40,7 @@ enum class FileCreation { kCreateNew, kOpenAlways, kOpenExisting };
 inline constexpr std::uint32_t kShareRead = 0x1;
 inline constexpr std::uint32_t kShareWrite = 0x2;
 
-struct FileOpenSpec {
+struct FileOpenOptions {
   FileAccess access = FileAccess::kRead;
   std::uint32_t share = 0;
   FileCreation creation = FileCreation::kOpenExisting;
@@ -93,7 +93,7 @@ class FileSystem {
 
   // GetFileAttributesW: the path's own attributes, links not followed.
   virtual Result<std::uint32_t> attributes(const std::string& path) = 0;
-  virtual Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenSpec& spec) = 0;
+  virtual Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) = 0;
   virtual Status move(const std::string& from, const std::string& to, std::uint32_t flags) = 0;
   virtual Status remove(const std::string& path) = 0;  // DeleteFileW
   // FindFirstFileW/FindNextFileW over "<dir>\*", without "." and "..", in

@@ -76,7 +76,7 @@ class Win32FileSystem final : public FileSystem {
     return static_cast<std::uint32_t>(attributes);
   }
 
-  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenSpec& spec) override {
+  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) override {
     auto w = wide(path);
     if (!w) return fail(std::move(w.error()));
     DWORD access = 0;

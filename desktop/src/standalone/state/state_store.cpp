@@ -177,7 +177,7 @@ Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identit
   // owner's or a widened access list is never used.
   if (auto same = compare_state_dacl(fs, root, sddl); !same) return fail(std::move(same.error()));
 
-  auto handle = fs.open(root, FileOpenSpec{FileAccess::kRead, kShareRead | kShareWrite, FileCreation::kOpenExisting,
+  auto handle = fs.open(root, FileOpenOptions{FileAccess::kRead, kShareRead | kShareWrite, FileCreation::kOpenExisting,
                                            /*open_reparse_point=*/true, /*backup_semantics=*/true});
   if (!handle) return fail(state_error_over(kStateUnsafe, std::move(handle.error())));
   return StateRoot(root, std::move(*handle));
@@ -186,7 +186,7 @@ Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identit
 Result<StateGate> open_gate(FileSystem& fs, const StateRoot& root) {
   const std::string path = root.join(kGateName);
   if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
-  auto gate = fs.open(path, FileOpenSpec{FileAccess::kReadWrite, 0, FileCreation::kOpenAlways, true, false});
+  auto gate = fs.open(path, FileOpenOptions{FileAccess::kReadWrite, 0, FileCreation::kOpenAlways, true, false});
   if (!gate) return fail(state_error_over(kOwnerConflict, std::move(gate.error())));
   return std::move(*gate);
 }
@@ -195,7 +195,7 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
   // Backup semantics let a directory open too, so that the query below
   // refuses it as what it is rather than failing the open.
-  auto file = fs.open(std::string(path), FileOpenSpec{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
+  auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
   if (!file) return fail(state_error_over(kFileUnavailable, std::move(file.error())));
   auto facts = (*file)->query();
   if (!facts) return fail(std::move(facts.error()));
@@ -237,7 +237,7 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
 
 Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const std::uint8_t> bytes) {
   if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
-  auto file = fs.open(std::string(path), FileOpenSpec{FileAccess::kWrite, 0, FileCreation::kCreateNew, true, false});
+  auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kWrite, 0, FileCreation::kCreateNew, true, false});
   if (!file) return fail(state_error_over(kStateWriteFailed, std::move(file.error())));
   std::size_t written = 0;
   while (written < bytes.size()) {
