@@ -87,7 +87,7 @@ bool is_receipt_temporary_name(std::string_view name) {
 }
 
 Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time now, bool expire_images) {
-  // 1. Leftover receipt temporaries.
+  // Leftover receipt temporaries.
   auto entries = ctx.fs.list(root.path());
   if (!entries) return fail(std::move(entries.error()));
   std::size_t leftovers = 0;
@@ -100,11 +100,11 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     if (auto ok = reprotect_leftover(ctx, root.join(entry.name)); !ok) return ok;
   }
 
-  // 2. Every receipt.
+  // Every receipt.
   auto receipts = load_receipts(ctx, root);
   if (!receipts) return fail(std::move(receipts.error()));
 
-  // 3. Images and ageing, receipt by receipt.
+  // Images and ageing, receipt by receipt.
   std::set<std::string> referenced;
   for (Receipt& receipt : *receipts) {
     auto json_path = state_file_path(root, receipt.operation_id, "json");
@@ -145,7 +145,7 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     }
   }
 
-  // 4. Images that no receipt names.
+  // Images that no receipt names.
   auto again = ctx.fs.list(root.path());
   if (!again) return fail(std::move(again.error()));
   for (const DirectoryEntry& entry : *again) {

@@ -65,19 +65,20 @@ std::string join_path(std::string_view directory, std::string_view name) {
 }
 
 Status check_state_path(FileSystem& fs, std::string_view path) {
-  // 2. No UNC, "\\?\" or "\\.\" forms (either separator spelling).
+  // No UNC, "\\?\" or "\\.\" forms (either separator spelling); checked first, so
+  // such a path is named for what it is rather than as not absolute.
   if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
     return fail(state_error(kStateUnsafe, "UNC or device path"));
   }
-  // 1. Absolute: a drive letter, its colon and a root separator.
+  // Absolute: a drive letter, its colon and a root separator.
   if (path.size() < 3 || !is_ascii_letter(path[0]) || path[1] != ':' || !is_separator(path[2])) {
     return fail(state_error(kStateUnsafe, "path is not absolute"));
   }
-  // 3. The drive's colon is the only one (no alternate data streams).
+  // The drive's colon is the only one (no alternate data streams).
   if (path.find(':', 2) != std::string_view::npos) {
     return fail(state_error(kStateUnsafe, "colon after the drive letter"));
   }
-  // 4. No ".." component; note where each component ends for step 5.
+  // No ".." component; note where each component ends for the reparse check.
   std::vector<std::size_t> ends;  // path.substr(0, end) is the path up to that component
   std::size_t start = 3;
   while (start <= path.size()) {
@@ -88,7 +89,7 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
     if (!component.empty()) ends.push_back(stop);
     start = stop + 1;
   }
-  // 5. The path and each ancestor, down to the drive root: no reparse point
+  // The path and each ancestor, down to the drive root: no reparse point
   // of any kind. A component that cannot be queried (not there yet) is skipped.
   std::vector<std::string> chain;
   for (auto it = ends.rbegin(); it != ends.rend(); ++it) chain.emplace_back(path.substr(0, *it));
