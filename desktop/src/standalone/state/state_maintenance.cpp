@@ -15,7 +15,7 @@ bool is_hex(std::string_view text) {
   return true;
 }
 
-// Step 1: a leftover temporary that is not protected is protected in place,
+// A leftover receipt temporary that is not protected is protected in place,
 // so that no plaintext receipt stays on disk. Leftovers are never deleted.
 Status reprotect_leftover(StateContext& ctx, const std::string& path) {
   auto bytes = read_bounded_file(ctx.fs, path, kReceiptFileLimit);
@@ -52,7 +52,7 @@ Status protect_legacy_png(StateContext& ctx, const Image& image, const std::stri
   return write_whole_file(ctx.fs, image_path, *envelope);
 }
 
-// Step 3c: a receipt whose image is the legacy plaintext `<hash>.png` gets a
+// A receipt whose image is the legacy plaintext `<hash>.png` gets a
 // protected `<hash>.image` and is rewritten to name it; the PNG goes.
 //
 // A pass cut short while it created `<hash>.image` leaves a partial file
