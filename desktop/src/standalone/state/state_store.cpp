@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/atomic_write.h"
 #include "common/crypto.h"
 #include "common/text.h"
 #include "native/process_identity.h"
@@ -236,35 +237,81 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   return buffer;
 }
 
-Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const std::uint8_t> bytes) {
-  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
-  auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kWrite, 0, FileCreation::kCreateNew, true, false});
-  if (!file) return fail(state_error_over(kStateWriteFailed, std::move(file.error())));
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    auto n = (*file)->write(bytes.subspan(written));
-    if (!n) return fail(state_error_over(kStateWriteFailed, std::move(n.error())));
-    if (*n == 0) return fail(state_error_over(kStateWriteFailed, Error::io("failed to write whole buffer")));
-    written += *n;
+namespace {
+
+// A state file being created new, as the crash-safe write sees it: every
+// failure is "DESKTOP_STATE_WRITE_FAILED" over the OS error.
+class NewStateFile final : public AtomicWriteFile {
+ public:
+  explicit NewStateFile(std::unique_ptr<OpenFile> file) : file_(std::move(file)) {}
+
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+      auto n = file_->write(bytes.subspan(written));
+      if (!n) return fail(coded_over(kStateWriteFailed, std::move(n.error())));
+      if (*n == 0) return fail(coded_over(kStateWriteFailed, Error::io("failed to write whole buffer")));
+      written += *n;
+    }
+    return {};
   }
-  if (auto flushed = (*file)->flush(); !flushed) return fail(state_error_over(kStateWriteFailed, std::move(flushed.error())));
-  return {};
+  Status flush() override {
+    if (auto flushed = file_->flush(); !flushed) return fail(coded_over(kStateWriteFailed, std::move(flushed.error())));
+    return {};
+  }
+
+ private:
+  std::unique_ptr<OpenFile> file_;
+};
+
+// Creates `path` new for writing, without sharing, the link itself opened.
+Result<std::unique_ptr<AtomicWriteFile>> create_state_file(FileSystem& fs, std::string_view path) {
+  VOR_RETURN_IF_ERROR(check_state_path(fs, path));
+  auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kWrite, 0, FileCreation::kCreateNew, true, false});
+  if (!file) return fail(coded_over(kStateWriteFailed, std::move(file.error())));
+  return std::unique_ptr<AtomicWriteFile>(std::make_unique<NewStateFile>(std::move(*file)));
 }
 
-namespace {
+// The store's temporary `temp`, moved to `target` with `move_flags`.
+class StateTemporary final : public AtomicWriteSteps {
+ public:
+  StateTemporary(FileSystem& fs, std::string_view temp, std::string_view target, std::uint32_t move_flags)
+      : fs_(fs), temp_(temp), target_(target), move_flags_(move_flags) {}
+
+  Result<std::unique_ptr<AtomicWriteFile>> create_temporary() override { return create_state_file(fs_, temp_); }
+  Status move_to_target() override {
+    if (auto moved = fs_.move(temp_, target_, move_flags_); !moved) {
+      return fail(coded_over(kStateWriteFailed, std::move(moved.error())));
+    }
+    return {};
+  }
+  void remove_temporary() override { (void)fs_.remove(temp_); }
+
+ private:
+  FileSystem& fs_;
+  std::string temp_;
+  std::string target_;
+  std::uint32_t move_flags_;
+};
+
+// The temporary is closed before the move, and one whose write failed is
+// left for the maintenance pass to find.
+constexpr AtomicWriteOptions kStateWrite{.move_while_open = false, .keep_failed_temporary = true};
 
 Status write_then_move(FileSystem& fs, std::string_view target, std::string_view temp, std::span<const std::uint8_t> bytes,
                        std::uint32_t move_flags) {
-  if (auto ok = check_state_path(fs, target); !ok) return fail(std::move(ok.error()));
-  if (auto written = write_whole_file(fs, temp, bytes); !written) return written;
-  if (auto moved = fs.move(std::string(temp), std::string(target), move_flags); !moved) {
-    (void)fs.remove(std::string(temp));
-    return fail(state_error_over(kStateWriteFailed, std::move(moved.error())));
-  }
-  return {};
+  VOR_RETURN_IF_ERROR(check_state_path(fs, target));
+  StateTemporary steps(fs, temp, target, move_flags);
+  return write_via_temporary(steps, bytes, kStateWrite);
 }
 
 }  // namespace
+
+Status write_whole_file(FileSystem& fs, std::string_view path, std::span<const std::uint8_t> bytes) {
+  VOR_ASSIGN_OR_RETURN(std::unique_ptr<AtomicWriteFile> file, create_state_file(fs, path));
+  VOR_RETURN_IF_ERROR(file->write_all(bytes));
+  return file->flush();
+}
 
 Status replace_file_atomically(FileSystem& fs, std::string_view target, std::string_view temp,
                                std::span<const std::uint8_t> bytes) {
