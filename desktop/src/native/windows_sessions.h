@@ -2,11 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
 
 namespace vor::desktop {
+
+inline constexpr std::string_view kSessionsUnavailable = "DESKTOP_SESSIONS_UNAVAILABLE";
 
 struct WindowsSession {
   std::uint32_t id = 0;

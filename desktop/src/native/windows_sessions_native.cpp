@@ -3,6 +3,6 @@
 namespace vor::desktop {
 
 // A native (Linux) build has no Windows sessions to list.
-Result<std::vector<WindowsSession>> enumerate_windows_sessions() { return fail("DESKTOP_SESSIONS_UNAVAILABLE"); }
+Result<std::vector<WindowsSession>> enumerate_windows_sessions() { return fail(coded(kSessionsUnavailable)); }
 
 }  // namespace vor::desktop

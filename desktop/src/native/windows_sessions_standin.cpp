@@ -9,7 +9,7 @@ namespace vor::desktop {
 Result<std::vector<WindowsSession>> enumerate_windows_sessions() {
   DWORD own = 0;
   if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own)) {
-    return fail(Error::os(::GetLastError()).context("DESKTOP_SESSIONS_UNAVAILABLE"));
+    return fail(coded_os(kSessionsUnavailable, ::GetLastError()));
   }
   return std::vector<WindowsSession>{{own, true}};
 }

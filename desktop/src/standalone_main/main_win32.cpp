@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle_win32.h"
 #include "common/text.h"
 #include "standalone_main/entry.h"
 #include "standalone_main/entry_services_win32.h"
@@ -17,10 +18,9 @@ namespace {
 std::vector<vor::desktop::Argument> command_line_arguments() {
   std::vector<vor::desktop::Argument> args;
   int count = 0;
-  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (argv == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(vor::from_wide(argv[i]));
-  ::LocalFree(argv);
+  const vor::UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
+  if (!argv) return args;
+  for (int i = 1; i < count; ++i) args.push_back(vor::from_wide(argv.get()[i]));
   return args;
 }
 

@@ -28,7 +28,6 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     release_startup();
     pipe_.reset();
     job_.reset();  // kill on job close
-    if (environment_ != nullptr) ::DestroyEnvironmentBlock(environment_);
   }
 
   std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
@@ -71,7 +70,11 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   }
 
   Win32<void> create_environment_block() override {
-    return win32_bool(::CreateEnvironmentBlock(&environment_, token_.get(), FALSE));
+    environment_.reset();
+    void* block = nullptr;
+    const BOOL ok = ::CreateEnvironmentBlock(&block, token_.get(), FALSE);
+    if (ok) environment_.reset(block);
+    return win32_bool(ok);
   }
 
   Win32<std::vector<std::uint32_t>> token_group_attributes() override {
@@ -142,23 +145,15 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     return win32_bool(::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &info, sizeof info));
   }
 
-  std::size_t attribute_list_size() override {
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    return size;
-  }
+  std::size_t attribute_list_size() override { return UniqueAttributeList::size_for(1); }
 
   Win32<void> initialize_attribute_list(std::size_t size) override {
-    attributes_.assign(size, 0);
-    SIZE_T given = size;
-    if (!::InitializeProcThreadAttributeList(attribute_list(), 1, 0, &given)) return last_error();
-    attributes_ready_ = true;
-    return {};
+    return win32_bool(attributes_.initialize(size, 1));
   }
 
   Win32<void> set_job_list_attribute() override {
     job_value_ = job_.get();
-    return win32_bool(::UpdateProcThreadAttribute(attribute_list(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_value_,
+    return win32_bool(::UpdateProcThreadAttribute(attributes_.get(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_value_,
                                                   sizeof job_value_, nullptr, nullptr));
   }
 
@@ -172,12 +167,12 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     static_assert(sizeof startup == 112);
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.lpDesktop = desk->data();
-    startup.lpAttributeList = attribute_list();
+    startup.lpAttributeList = attributes_.get();
     PROCESS_INFORMATION info{};
     const BOOL ok =
         as_user ? ::CreateProcessAsUserW(token_.get(), app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags,
-                                         environment_, nullptr, &startup.StartupInfo, &info)
-                : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags, environment_, nullptr,
+                                         environment_.get(), nullptr, &startup.StartupInfo, &info)
+                : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags, environment_.get(), nullptr,
                                    &startup.StartupInfo, &info);
     if (!ok) {
       const DWORD error = ::GetLastError();
@@ -196,9 +191,7 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
 
   void release_startup() override {
     thread_.reset();
-    if (attributes_ready_) ::DeleteProcThreadAttributeList(attribute_list());
-    attributes_ready_ = false;
-    attributes_.clear();
+    attributes_.reset();
   }
 
   void kill_worker() override {
@@ -267,22 +260,17 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   FramePipe& pipe() override { return *pipe_; }
 
  private:
-  LPPROC_THREAD_ATTRIBUTE_LIST attribute_list() {
-    return attributes_.empty() ? nullptr : reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes_.data());
-  }
-
   asio::io_context& io_;
   UniqueFile module_file_;
   UniqueHandle token_;
-  LPVOID environment_ = nullptr;
+  UniqueEnvironmentBlock environment_;
   std::vector<std::uint8_t> groups_;
   UniqueLocal descriptor_;
   UniqueFile pipe_handle_;
   std::optional<AsioFramePipe<PipeStream>> pipe_;
   UniqueHandle job_;
   HANDLE job_value_ = nullptr;
-  std::vector<std::uint8_t> attributes_;
-  bool attributes_ready_ = false;
+  UniqueAttributeList attributes_;
   UniqueHandle process_;
   UniqueHandle thread_;
 };
