@@ -35,7 +35,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
     case ConnectOutcome::kWorkerExited:
       return at(P::kWorkerReadiness, code(kExitedBeforeReady));
     case ConnectOutcome::kFailed:
-      return at(P::kWorkerReadiness, win32_failure(connected.win32_error, kReadyUnconfirmed));
+      return at(P::kWorkerReadiness, coded_os(kReadyUnconfirmed, connected.win32_error));
     case ConnectOutcome::kTimedOut:
       return at(P::kWorkerReadiness, code(kReadyUnconfirmed));
   }
@@ -44,7 +44,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   auto running = sys.worker_running();
   if (!running || !*running) return at(P::kPeerAuthentication, code(kExitedBeforeReady));
   auto client = sys.client_process_id();
-  if (!client) return at(P::kPeerAuthentication, win32_failure(client.error(), "DESKTOP_PEER_UNAVAILABLE"));
+  if (!client) return at(P::kPeerAuthentication, coded_os(kPeerUnavailable, client.error()));
   if (*client != worker.process_id) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
   auto client_session = sys.process_session_id(*client);
   if (!client_session) {
@@ -74,7 +74,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   }
 
   if (!is_ready) {
-    Error refused = ready->win32_error ? Error::os(static_cast<std::uint32_t>(*ready->win32_error)).context(ready->code)
+    Error refused = ready->win32_error ? coded_os(ready->code, static_cast<std::uint32_t>(*ready->win32_error))
                                        : Error(ready->code);
     return at(P::kWorkerReadiness, std::move(refused));
   }

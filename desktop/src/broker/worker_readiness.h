@@ -2,9 +2,8 @@
 // for the worker's connection (raced against its exit), authenticate the
 // client, read `WorkerReady`, answer `ReadyAck`.
 //
-//   auto pipe = await_worker_ready(worker, session, /*execute=*/true, policy);
-//   if (!pipe) return fail(std::move(pipe.error()));   // carries its StartupPhase
-//   (*pipe)->write_frame(encode_request(request), kRequestMaxBytes, limit);
+//   VOR_ASSIGN_OR_RETURN(FramePipe* pipe, await_worker_ready(worker, session, /*execute=*/true, policy));
+//   pipe->write_frame(encode_request(request), kRequestMaxBytes, limit);   // failures carry their StartupPhase
 //
 // Called by the probe (execute false) and the execute transaction.
 #pragma once

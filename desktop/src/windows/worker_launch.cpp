@@ -16,7 +16,7 @@ constexpr std::size_t kMaxActiveSessions = 16;
 // Each launch failure carries the phase it happened in.
 std::unexpected<Error> at(StartupPhase phase, Error error) { return fail(not_sent(std::move(error), phase)); }
 std::unexpected<Error> at(StartupPhase phase, std::uint32_t win32, std::string_view code) {
-  return at(phase, win32_failure(win32, code));
+  return at(phase, coded_os(code, win32));
 }
 
 }  // namespace

@@ -2,9 +2,8 @@
 // `worker` mode inside the target session, confined by a job object, and
 // serves it a private named pipe.
 //
-//   auto worker = start_worker(make_win32_worker_launch(io), session);   // suspended, confined, resumed
-//   if (!worker) return fail(std::move(worker.error()));               // carries its StartupPhase
-//   auto pipe = await_worker_ready(*worker, session, false, {});        // broker/worker_readiness.h
+//   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(make_win32_worker_launch(io), session));  // carries its StartupPhase
+//   auto pipe = await_worker_ready(worker, session, false, {});         // broker/worker_readiness.h
 //
 // Called by the probe and the execute transaction. Every failure carries the
 // not-sent marker of its phase. `WorkerLaunchSys` is one launch in progress:

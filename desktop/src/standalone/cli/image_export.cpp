@@ -13,7 +13,7 @@ namespace {
 // back as the recorded image is removed again rather than left half made.
 Status write_plain_copy(StatePorts& ports, const std::string& path, const Bytes& png, const Image& image) {
   // A copy from an earlier export in the same lease is made anew.
-  if (auto removed = remove_state_file(ports.ctx.fs, path); !removed) return removed;
+  VOR_RETURN_IF_ERROR(remove_state_file(ports.ctx.fs, path));
   Status copied = write_whole_file(ports.ctx.fs, path, png);
   if (copied) {
     auto copy = read_bounded_file(ports.ctx.fs, path, kPlainImageFileLimit);
@@ -27,41 +27,35 @@ Status write_plain_copy(StatePorts& ports, const std::string& path, const Bytes&
 }  // namespace
 
 Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& command) {
-  auto root = ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir);
-  if (!root) return fail(std::move(root.error()));
-  auto gate = open_gate(ports.ctx.fs, *root);
-  if (!gate) return fail(std::move(gate.error()));
-  if (auto maintained = refresh_state_store(ports.ctx, *root); !maintained) return fail(std::move(maintained.error()));
-  auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
-  if (!receipt) return fail(std::move(receipt.error()));
+  VOR_ASSIGN_OR_RETURN(auto root, ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir));
+  VOR_ASSIGN_OR_RETURN(auto gate, open_gate(ports.ctx.fs, root));
+  VOR_RETURN_IF_ERROR(refresh_state_store(ports.ctx, root));
+  VOR_ASSIGN_OR_RETURN(auto receipt, load_operation_receipt(ports.ctx, root, command.operation_id));
 
-  if (!receipt->image) return fail(state_error(kImageExpired, "the operation stored no image"));
-  const Image& image = *receipt->image;
+  if (!receipt.image) return fail(coded(kImageExpired, "the operation stored no image"));
+  const Image& image = *receipt.image;
   const Time now = ports.ctx.clock.utc_now();
   if (now < image.created_at ||
       std::chrono::duration_cast<std::chrono::milliseconds>(now - image.created_at).count() >= kImageLeaseMilliseconds) {
-    return fail(state_error(kImageExpired, "the image lease is over"));
+    return fail(coded(kImageExpired, "the image lease is over"));
   }
-  auto name = state_file_name(receipt->operation_id, "image");
-  if (!name) return fail(std::move(name.error()));
-  if (image.file_name != *name) return fail(state_error(kImageUnavailable, "the image is not stored protected"));
+  VOR_ASSIGN_OR_RETURN(auto name, state_file_name(receipt.operation_id, "image"));
+  if (image.file_name != name) return fail(coded(kImageUnavailable, "the image is not stored protected"));
 
-  auto png = read_protected_image(ports.ctx, *root, receipt->operation_id, image);
-  if (!png) return fail(std::move(png.error()));
-  WipeOnExit wipe(*png);
-  auto plain_path = state_file_path(*root, receipt->operation_id, "png");
-  if (!plain_path) return fail(std::move(plain_path.error()));
-  if (auto quota = check_disk_quota(ports.ctx.fs, *root); !quota) return fail(std::move(quota.error()));
-  if (auto copied = write_plain_copy(ports, *plain_path, *png, image); !copied) return fail(std::move(copied.error()));
+  VOR_ASSIGN_OR_RETURN(auto png, read_protected_image(ports.ctx, root, receipt.operation_id, image));
+  WipeOnExit wipe(png);
+  VOR_ASSIGN_OR_RETURN(auto plain_path, state_file_path(root, receipt.operation_id, "png"));
+  VOR_RETURN_IF_ERROR(check_disk_quota(ports.ctx.fs, root));
+  VOR_RETURN_IF_ERROR(write_plain_copy(ports, plain_path, png, image));
 
   return json::Object{
       {"schemaVersion", kCliSchema},
-      {"operationId", receipt->operation_id},
-      {"sessionId", receipt->session_id},
+      {"operationId", receipt.operation_id},
+      {"sessionId", receipt.session_id},
       {"code", kImageExported},
       {"image",
        json::Object{
-           {"path", *plain_path},
+           {"path", plain_path},
            {"bytes", image.bytes},
            {"sha256", image.sha256},
            {"createdAt", format_rfc3339(image.created_at)},

@@ -31,9 +31,8 @@ Result<CliDocument> run_standalone_command(const OneShotCommand& command, const 
             return services.capabilities();
           },
           [](const cmd::Sessions&) -> Result<CliDocument> {
-            auto sessions = enumerate_windows_sessions();
-            if (!sessions) return fail(std::move(sessions.error()));
-            return sessions_document(active_user_sessions(*sessions));
+            VOR_ASSIGN_OR_RETURN(auto sessions, enumerate_windows_sessions());
+            return sessions_document(active_user_sessions(sessions));
           },
           [&](const cmd::Probe& probe) -> Result<CliDocument> {
             if (!services.probe) return not_built("probe");

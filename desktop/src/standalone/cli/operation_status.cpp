@@ -17,10 +17,9 @@ std::int64_t whole_milliseconds(std::chrono::nanoseconds d) {
 Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const Receipt& receipt) {
   const Image& image = *receipt.image;
   if (whole_milliseconds(ports.ctx.clock.utc_now() - image.created_at) > 59999) return false;
-  auto name = state_file_name(receipt.operation_id, "image");
-  if (!name) return fail(std::move(name.error()));
-  if (image.file_name != *name) return false;
-  const std::string path = root.join(*name);
+  VOR_ASSIGN_OR_RETURN(auto name, state_file_name(receipt.operation_id, "image"));
+  if (image.file_name != name) return false;
+  const std::string path = root.join(name);
   FileOpenOptions spec;
   spec.access = FileAccess::kRead;
   spec.share = kShareRead | kShareWrite;
@@ -69,9 +68,8 @@ Result<CliDocument> operation_status_document(StatePorts& ports, const StateRoot
 
   json::Value image = nullptr;
   if (receipt.image) {
-    auto available = image_is_available(ports, root, receipt);
-    if (!available) return fail(std::move(available.error()));
-    if (*available) {
+    VOR_ASSIGN_OR_RETURN(auto available, image_is_available(ports, root, receipt));
+    if (available) {
       image = json::Object{
           {"path", root.join(receipt.image->file_name)},
           {"bytes", receipt.image->bytes},
@@ -99,11 +97,9 @@ Result<CliDocument> operation_status_document(StatePorts& ports, const StateRoot
 }
 
 Result<CliDocument> run_status(StatePorts& ports, const cmd::Status& command) {
-  auto root = ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir);
-  if (!root) return fail(std::move(root.error()));
-  auto receipt = load_operation_receipt(ports.ctx, *root, command.operation_id);
-  if (!receipt) return fail(std::move(receipt.error()));
-  return operation_status_document(ports, *root, *receipt);
+  VOR_ASSIGN_OR_RETURN(auto root, ensure_state_directory(ports.ctx.fs, ports.identity, command.state_dir));
+  VOR_ASSIGN_OR_RETURN(auto receipt, load_operation_receipt(ports.ctx, root, command.operation_id));
+  return operation_status_document(ports, root, receipt);
 }
 
 }  // namespace vor::desktop

@@ -69,16 +69,14 @@ class Win32File final : public OpenFile {
 class Win32FileSystem final : public FileSystem {
  public:
   Result<std::uint32_t> attributes(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
-    const DWORD attributes = ::GetFileAttributesW(w->c_str());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    const DWORD attributes = ::GetFileAttributesW(w.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return fail(last_error("GetFileAttributesW"));
     return static_cast<std::uint32_t>(attributes);
   }
 
   Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     DWORD access = 0;
     switch (spec.access) {
       case FileAccess::kRead: access = GENERIC_READ; break;
@@ -94,24 +92,21 @@ class Win32FileSystem final : public FileSystem {
     DWORD flags = FILE_ATTRIBUTE_NORMAL;
     if (spec.open_reparse_point) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     if (spec.backup_semantics) flags |= FILE_FLAG_BACKUP_SEMANTICS;
-    UniqueFile handle(::CreateFileW(w->c_str(), access, spec.share, nullptr, creation, flags, nullptr));
+    UniqueFile handle(::CreateFileW(w.c_str(), access, spec.share, nullptr, creation, flags, nullptr));
     if (!handle) return fail(last_error("CreateFileW"));
     return std::unique_ptr<OpenFile>(std::make_unique<Win32File>(std::move(handle)));
   }
 
   Status move(const std::string& from, const std::string& to, std::uint32_t flags) override {
-    auto a = wide(from);
-    if (!a) return fail(std::move(a.error()));
-    auto b = wide(to);
-    if (!b) return fail(std::move(b.error()));
-    if (!::MoveFileExW(a->c_str(), b->c_str(), flags)) return fail(last_error("MoveFileExW"));
+    VOR_ASSIGN_OR_RETURN(auto a, wide(from));
+    VOR_ASSIGN_OR_RETURN(auto b, wide(to));
+    if (!::MoveFileExW(a.c_str(), b.c_str(), flags)) return fail(last_error("MoveFileExW"));
     return {};
   }
 
   Status remove(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
-    if (!::DeleteFileW(w->c_str())) return fail(last_error("DeleteFileW"));
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    if (!::DeleteFileW(w.c_str())) return fail(last_error("DeleteFileW"));
     return {};
   }
 
@@ -119,10 +114,9 @@ class Win32FileSystem final : public FileSystem {
     std::string pattern = directory;
     if (pattern.empty() || (pattern.back() != '\\' && pattern.back() != '/')) pattern += '\\';
     pattern += '*';
-    auto w = wide(pattern);
-    if (!w) return fail(std::move(w.error()));
+    VOR_ASSIGN_OR_RETURN(auto w, wide(pattern));
     WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileExW(w->c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find = ::FindFirstFileExW(w.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return fail(last_error("FindFirstFileExW"));
     std::vector<DirectoryEntry> entries;
     DWORD error = 0;
@@ -148,10 +142,9 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Result<std::uint64_t> free_bytes_for_caller(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     ULARGE_INTEGER available{};
-    if (!::GetDiskFreeSpaceExW(w->c_str(), &available, nullptr, nullptr)) return fail(last_error("GetDiskFreeSpaceExW"));
+    if (!::GetDiskFreeSpaceExW(w.c_str(), &available, nullptr, nullptr)) return fail(last_error("GetDiskFreeSpaceExW"));
     return static_cast<std::uint64_t>(available.QuadPart);
   }
 
@@ -169,11 +162,10 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status create_directory(const std::string& path, const Bytes& descriptor) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     Bytes copy = descriptor;  // the API takes a non-const pointer
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), copy.data(), FALSE};
-    if (!::CreateDirectoryW(w->c_str(), &attributes)) return fail(last_error("CreateDirectoryW"));
+    if (!::CreateDirectoryW(w.c_str(), &attributes)) return fail(last_error("CreateDirectoryW"));
     return {};
   }
 
@@ -186,9 +178,8 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Result<Bytes> read_dacl(const std::string& path, std::uint32_t size) override {
-    auto w = wide(path);
-    if (!w) return fail(std::move(w.error()));
-    return read_file_dacl(*w, size);
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    return read_file_dacl(w, size);
   }
 
   Result<RenderedSddl> render_dacl(const Bytes& descriptor) override {

@@ -35,14 +35,13 @@ Result<Image> image_from_value(const json::Value& value) {
       .required("bytes", image.bytes)
       .required("sha256", image.sha256)
       .required("createdAt", image.created_at);
-  if (auto ok = r.status(); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(r.status());
   return image;
 }
 
 Result<ReceiptPhase> phase_from_value(const json::Value& value) {
-  auto index = json::read_name(value, kPhaseNames);
-  if (!index) return fail(std::move(index.error()));
-  return static_cast<ReceiptPhase>(*index);
+  VOR_ASSIGN_OR_RETURN(auto index, json::read_name(value, kPhaseNames));
+  return static_cast<ReceiptPhase>(index);
 }
 
 // A key that must be present and may be null.
@@ -51,9 +50,8 @@ auto nullable(F convert) {
   return [convert](const json::Value& v) -> Result<std::optional<typename std::invoke_result_t<F, const json::Value&>::value_type>> {
     using T = typename std::invoke_result_t<F, const json::Value&>::value_type;
     if (v.is_null()) return std::optional<T>();
-    auto converted = convert(v);
-    if (!converted) return fail(std::move(converted.error()));
-    return std::optional<T>(std::move(*converted));
+    VOR_ASSIGN_OR_RETURN(auto converted, convert(v));
+    return std::optional<T>(std::move(converted));
   };
 }
 
@@ -99,10 +97,9 @@ void encode_receipt(std::string& out, const Receipt& r) {
 }
 
 Result<Receipt> decode_receipt(std::string_view text) {
-  auto tree = json::parse(text);
-  if (!tree) return fail(std::move(tree.error()));
+  VOR_ASSIGN_OR_RETURN(auto tree, json::parse(text));
   Receipt r;
-  json::Record record(*tree, kReceiptKeys);
+  json::Record record(tree, kReceiptKeys);
   record.required("operationId", r.operation_id)
       .required("requestHash", r.request_hash)
       .required("sessionId", r.session_id)
@@ -115,7 +112,7 @@ Result<Receipt> decode_receipt(std::string_view text) {
       .required("result", r.result, nullable(response_from_value))
       .required("image", r.image, nullable(image_from_value))
       .required("reconciledBy", r.reconciled_by, nullable(json::to_text));
-  if (auto ok = record.status(); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(record.status());
   return r;
 }
 
@@ -129,18 +126,16 @@ bool is_hex_digest(std::string_view text) {
 }
 
 Result<std::string> state_file_name(std::string_view key, std::string_view extension) {
-  auto digest = sha256(key);
-  if (!digest) return fail(std::move(digest.error()));
-  std::string name = to_hex(*digest);
+  VOR_ASSIGN_OR_RETURN(auto digest, sha256(key));
+  std::string name = to_hex(digest);
   name += '.';
   name += extension;
   return name;
 }
 
 Result<std::string> state_file_path(const StateRoot& root, std::string_view key, std::string_view extension) {
-  auto name = state_file_name(key, extension);
-  if (!name) return fail(std::move(name.error()));
-  return root.join(*name);
+  VOR_ASSIGN_OR_RETURN(auto name, state_file_name(key, extension));
+  return root.join(name);
 }
 
 Response redact_response_for_receipt(const Response& response) {
@@ -162,7 +157,7 @@ Status write_receipt(StateContext& ctx, const StateRoot& root, const Receipt& re
   encode_receipt(json, stored);
   if (json.size() > kReceiptPlaintextLimit) {
     wipe_text(json);
-    return fail(state_error(kStateQuotaExceeded, "receipt too large"));
+    return fail(coded(kStateQuotaExceeded, "receipt too large"));
   }
   auto path = state_file_path(root, stored.operation_id, "json");
   if (!path) {
@@ -173,63 +168,54 @@ Status write_receipt(StateContext& ctx, const StateRoot& root, const Receipt& re
   wipe_text(json);
   if (!envelope) return fail(std::move(envelope.error()));
 
-  auto uuid = ctx.new_uuid();
-  if (!uuid) return fail(std::move(uuid.error()));
-  auto temp = state_file_path(root, stored.operation_id, "tmp-" + *uuid);
-  if (!temp) return fail(std::move(temp.error()));
-  if (create_new) return create_file_atomically(ctx.fs, *path, *temp, *envelope);
-  return replace_file_atomically(ctx.fs, *path, *temp, *envelope);
+  VOR_ASSIGN_OR_RETURN(auto uuid, ctx.new_uuid());
+  VOR_ASSIGN_OR_RETURN(auto temp, state_file_path(root, stored.operation_id, "tmp-" + uuid));
+  if (create_new) return create_file_atomically(ctx.fs, *path, temp, *envelope);
+  return replace_file_atomically(ctx.fs, *path, temp, *envelope);
 }
 
 Result<Receipt> load_receipt(StateContext& ctx, const StateRoot& root, std::string_view path) {
-  auto bytes = read_bounded_file(ctx.fs, path, kReceiptFileLimit);
-  if (!bytes) return fail(std::move(bytes.error()));
-  WipeOnExit wipe_file(*bytes);
+  VOR_ASSIGN_OR_RETURN(auto bytes, read_bounded_file(ctx.fs, path, kReceiptFileLimit));
+  WipeOnExit wipe_file(bytes);
 
   Bytes plaintext;
   WipeOnExit wipe_plain(plaintext);
-  if (has_protected_header(*bytes)) {
-    auto opened = unprotect_file(ctx.dpapi, path, *bytes, kReceiptPlaintextLimit);
-    if (!opened) return fail(std::move(opened.error()));
-    plaintext = std::move(*opened);
-  } else if (!bytes->empty() && bytes->size() <= kReceiptPlaintextLimit && bytes->front() == '{') {
-    plaintext = std::move(*bytes);
+  if (has_protected_header(bytes)) {
+    VOR_ASSIGN_OR_RETURN(auto opened, unprotect_file(ctx.dpapi, path, bytes, kReceiptPlaintextLimit));
+    plaintext = std::move(opened);
+  } else if (!bytes.empty() && bytes.size() <= kReceiptPlaintextLimit && bytes.front() == '{') {
+    plaintext = std::move(bytes);
   } else {
-    return fail(state_error(kStateInvalid, "neither a protected nor a plain receipt"));
+    return fail(coded(kStateInvalid, "neither a protected nor a plain receipt"));
   }
 
   auto receipt = decode_receipt(std::string_view(reinterpret_cast<const char*>(plaintext.data()), plaintext.size()));
-  if (!receipt) return fail(state_error_over(kStateInvalid, std::move(receipt.error())));
-  auto own = state_file_path(root, receipt->operation_id, "json");
-  if (!own) return fail(std::move(own.error()));
-  if (*own != path) return fail(state_error(kStateInvalid, "receipt stored under another operation's name"));
+  if (!receipt) return fail(coded_over(kStateInvalid, std::move(receipt.error())));
+  VOR_ASSIGN_OR_RETURN(auto own, state_file_path(root, receipt->operation_id, "json"));
+  if (own != path) return fail(coded(kStateInvalid, "receipt stored under another operation's name"));
   if (receipt->result) receipt->result = redact_response_for_receipt(*receipt->result);
   return std::move(*receipt);
 }
 
 Result<Receipt> load_operation_receipt(StateContext& ctx, const StateRoot& root, std::string_view operation_id) {
-  auto path = state_file_path(root, operation_id, "json");
-  if (!path) return fail(std::move(path.error()));
-  auto receipt = load_receipt(ctx, root, *path);
-  if (!receipt) return fail(std::move(receipt.error()));
-  if (receipt->operation_id != operation_id) return fail(state_error(kStateInvalid, "receipt of another operation"));
+  VOR_ASSIGN_OR_RETURN(auto path, state_file_path(root, operation_id, "json"));
+  VOR_ASSIGN_OR_RETURN(auto receipt, load_receipt(ctx, root, path));
+  if (receipt.operation_id != operation_id) return fail(coded(kStateInvalid, "receipt of another operation"));
   return receipt;
 }
 
 Result<std::vector<Receipt>> load_receipts(StateContext& ctx, const StateRoot& root) {
-  auto entries = ctx.fs.list(root.path());
-  if (!entries) return fail(std::move(entries.error()));
+  VOR_ASSIGN_OR_RETURN(auto entries, ctx.fs.list(root.path()));
   std::vector<Receipt> receipts;
-  for (const DirectoryEntry& entry : *entries) {
+  for (const DirectoryEntry& entry : entries) {
     const std::string_view name = entry.name;
     if (!name.ends_with(".json")) continue;
     if (name.size() != 69 || !is_hex_digest(name.substr(0, 64))) {
-      return fail(state_error(kStateInvalid, "unexpected receipt name " + entry.name));
+      return fail(coded(kStateInvalid, "unexpected receipt name " + entry.name));
     }
-    if (receipts.size() == kMaximumReceipts) return fail(state_error(kStateQuotaExceeded, "more than 128 receipts"));
-    auto receipt = load_receipt(ctx, root, root.join(name));
-    if (!receipt) return fail(std::move(receipt.error()));
-    receipts.push_back(std::move(*receipt));
+    if (receipts.size() == kMaximumReceipts) return fail(coded(kStateQuotaExceeded, "more than 128 receipts"));
+    VOR_ASSIGN_OR_RETURN(auto receipt, load_receipt(ctx, root, root.join(name)));
+    receipts.push_back(std::move(receipt));
   }
   return receipts;
 }

@@ -18,38 +18,31 @@ bool is_hex(std::string_view text) {
 // A leftover receipt temporary that is not protected is protected in place,
 // so that no plaintext receipt stays on disk. Leftovers are never deleted.
 Status reprotect_leftover(StateContext& ctx, const std::string& path) {
-  auto bytes = read_bounded_file(ctx.fs, path, kReceiptFileLimit);
-  if (!bytes) return fail(std::move(bytes.error()));
-  WipeOnExit wipe(*bytes);
-  if (has_protected_header(*bytes)) return {};
-  if (bytes->size() > kReceiptPlaintextLimit) return fail(state_error(kStateQuotaExceeded, "leftover temporary too large"));
-  auto envelope = protect_data(ctx.dpapi, path, *bytes, bytes->size());
-  if (!envelope) return fail(std::move(envelope.error()));
-  auto uuid = ctx.new_uuid();
-  if (!uuid) return fail(std::move(uuid.error()));
-  return replace_file_atomically(ctx.fs, path, path + ".protect-" + *uuid, *envelope);
+  VOR_ASSIGN_OR_RETURN(auto bytes, read_bounded_file(ctx.fs, path, kReceiptFileLimit));
+  WipeOnExit wipe(bytes);
+  if (has_protected_header(bytes)) return {};
+  if (bytes.size() > kReceiptPlaintextLimit) return fail(coded(kStateQuotaExceeded, "leftover temporary too large"));
+  VOR_ASSIGN_OR_RETURN(auto envelope, protect_data(ctx.dpapi, path, bytes, bytes.size()));
+  VOR_ASSIGN_OR_RETURN(auto uuid, ctx.new_uuid());
+  return replace_file_atomically(ctx.fs, path, path + ".protect-" + uuid, envelope);
 }
 
 // Reads `<hash>.image` and checks it against the receipt's record.
 Status verify_protected_image(StateContext& ctx, const std::string& image_path, const Image& image) {
-  auto envelope = read_bounded_file(ctx.fs, image_path, kImageFileLimit);
-  if (!envelope) return fail(std::move(envelope.error()));
-  auto png = unprotect_file(ctx.dpapi, image_path, *envelope, kImagePlaintextLimit);
-  if (!png) return fail(std::move(png.error()));
-  WipeOnExit wipe(*png);
-  return validate_stored_image(*png, image);
+  VOR_ASSIGN_OR_RETURN(auto envelope, read_bounded_file(ctx.fs, image_path, kImageFileLimit));
+  VOR_ASSIGN_OR_RETURN(auto png, unprotect_file(ctx.dpapi, image_path, envelope, kImagePlaintextLimit));
+  WipeOnExit wipe(png);
+  return validate_stored_image(png, image);
 }
 
 // Protects a valid legacy PNG as a new `<hash>.image`.
 Status protect_legacy_png(StateContext& ctx, const Image& image, const std::string& image_path,
                           const std::string& png_path) {
-  auto png = read_bounded_file(ctx.fs, png_path, kPlainImageFileLimit);
-  if (!png) return fail(std::move(png.error()));
-  WipeOnExit wipe(*png);
-  if (auto valid = validate_stored_image(*png, image); !valid) return valid;
-  auto envelope = protect_data(ctx.dpapi, image_path, *png, kImagePlaintextLimit);
-  if (!envelope) return fail(std::move(envelope.error()));
-  return write_whole_file(ctx.fs, image_path, *envelope);
+  VOR_ASSIGN_OR_RETURN(auto png, read_bounded_file(ctx.fs, png_path, kPlainImageFileLimit));
+  WipeOnExit wipe(png);
+  VOR_RETURN_IF_ERROR(validate_stored_image(png, image));
+  VOR_ASSIGN_OR_RETURN(auto envelope, protect_data(ctx.dpapi, image_path, png, kImagePlaintextLimit));
+  return write_whole_file(ctx.fs, image_path, envelope);
 }
 
 // A receipt whose image is the legacy plaintext `<hash>.png` gets a
@@ -65,16 +58,16 @@ Status migrate_legacy_image(StateContext& ctx, const StateRoot& root, Receipt& r
     auto verified = verify_protected_image(ctx, image_path, *receipt.image);
     if (!verified && !has_png) return verified;
     if (!verified) {
-      if (auto removed = remove_state_file(ctx.fs, image_path); !removed) return removed;
+      VOR_RETURN_IF_ERROR(remove_state_file(ctx.fs, image_path));
     }
   }
   if (!state_file_exists(ctx.fs, image_path)) {
     if (!has_png) return {};
-    if (auto made = protect_legacy_png(ctx, *receipt.image, image_path, png_path); !made) return made;
-    if (auto verified = verify_protected_image(ctx, image_path, *receipt.image); !verified) return verified;
+    VOR_RETURN_IF_ERROR(protect_legacy_png(ctx, *receipt.image, image_path, png_path));
+    VOR_RETURN_IF_ERROR(verify_protected_image(ctx, image_path, *receipt.image));
   }
   receipt.image->file_name = image_name;
-  if (auto written = write_receipt(ctx, root, receipt, false); !written) return written;
+  VOR_RETURN_IF_ERROR(write_receipt(ctx, root, receipt, false));
   return remove_state_file(ctx.fs, png_path);
 }
 
@@ -88,25 +81,23 @@ bool is_receipt_temporary_name(std::string_view name) {
 
 Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time now, bool expire_images) {
   // Leftover receipt temporaries.
-  auto entries = ctx.fs.list(root.path());
-  if (!entries) return fail(std::move(entries.error()));
+  VOR_ASSIGN_OR_RETURN(auto entries, ctx.fs.list(root.path()));
   std::size_t leftovers = 0;
-  for (const DirectoryEntry& entry : *entries) {
+  for (const DirectoryEntry& entry : entries) {
     if (entry.name.find(".tmp-") == std::string::npos || !is_receipt_temporary_name(entry.name)) continue;
     if (leftovers == kMaximumLeftoverTemporaries) {
-      return fail(state_error(kStateQuotaExceeded, "more than 128 leftover temporaries"));
+      return fail(coded(kStateQuotaExceeded, "more than 128 leftover temporaries"));
     }
     ++leftovers;
-    if (auto ok = reprotect_leftover(ctx, root.join(entry.name)); !ok) return ok;
+    VOR_RETURN_IF_ERROR(reprotect_leftover(ctx, root.join(entry.name)));
   }
 
   // Every receipt.
-  auto receipts = load_receipts(ctx, root);
-  if (!receipts) return fail(std::move(receipts.error()));
+  VOR_ASSIGN_OR_RETURN(auto receipts, load_receipts(ctx, root));
 
   // Images and ageing, receipt by receipt.
   std::set<std::string> referenced;
-  for (Receipt& receipt : *receipts) {
+  for (Receipt& receipt : receipts) {
     auto json_path = state_file_path(root, receipt.operation_id, "json");
     auto image_name = state_file_name(receipt.operation_id, "image");
     auto png_name = state_file_name(receipt.operation_id, "png");
@@ -114,10 +105,9 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     const std::string image_path = root.join(*image_name);
     const std::string png_path = root.join(*png_name);
 
-    auto raw = read_bounded_file(ctx.fs, *json_path, kReceiptFileLimit);
-    if (!raw) return fail(std::move(raw.error()));
-    const bool was_plain = !has_protected_header(*raw);
-    wipe_bytes(*raw);
+    VOR_ASSIGN_OR_RETURN(auto raw, read_bounded_file(ctx.fs, *json_path, kReceiptFileLimit));
+    const bool was_plain = !has_protected_header(raw);
+    wipe_bytes(raw);
 
     referenced.insert(image_path);
     referenced.insert(png_path);
@@ -125,30 +115,29 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     const bool in_lease = receipt.image && now - receipt.image->created_at < kImageLease;
     if (!expire_images && in_lease) {
       if (receipt.image->file_name == *png_name) {
-        if (auto ok = migrate_legacy_image(ctx, root, receipt, image_path, png_path, *image_name); !ok) return ok;
+        VOR_RETURN_IF_ERROR(migrate_legacy_image(ctx, root, receipt, image_path, png_path, *image_name));
       }
     } else {
-      if (auto ok = remove_state_file(ctx.fs, image_path); !ok) return ok;
-      if (auto ok = remove_state_file(ctx.fs, png_path); !ok) return ok;
+      VOR_RETURN_IF_ERROR(remove_state_file(ctx.fs, image_path));
+      VOR_RETURN_IF_ERROR(remove_state_file(ctx.fs, png_path));
     }
 
     if (was_plain) {
-      if (auto ok = write_receipt(ctx, root, receipt, false); !ok) return ok;
+      VOR_RETURN_IF_ERROR(write_receipt(ctx, root, receipt, false));
     }
 
     if (!is_unsettled(receipt.phase)) {
       const Time settled = receipt.finished_at.value_or(receipt.created_at);
       if (now - settled >= kSettledReceiptRetention) {
-        if (auto ok = check_state_path(ctx.fs, *json_path); !ok) return ok;
-        if (auto removed = ctx.fs.remove(*json_path); !removed) return removed;
+        VOR_RETURN_IF_ERROR(check_state_path(ctx.fs, *json_path));
+        VOR_RETURN_IF_ERROR(ctx.fs.remove(*json_path));
       }
     }
   }
 
   // Images that no receipt names.
-  auto again = ctx.fs.list(root.path());
-  if (!again) return fail(std::move(again.error()));
-  for (const DirectoryEntry& entry : *again) {
+  VOR_ASSIGN_OR_RETURN(auto again, ctx.fs.list(root.path()));
+  for (const DirectoryEntry& entry : again) {
     const auto dot = entry.name.rfind('.');
     if (dot == std::string::npos) continue;
     const std::string_view stem = std::string_view(entry.name).substr(0, dot);
@@ -156,7 +145,7 @@ Status maintain_state_directory(StateContext& ctx, const StateRoot& root, Time n
     if ((extension != "image" && extension != "png") || !is_hex_digest(stem)) continue;
     const std::string path = root.join(entry.name);
     if (referenced.count(path)) continue;
-    if (auto ok = remove_state_file(ctx.fs, path); !ok) return ok;
+    VOR_RETURN_IF_ERROR(remove_state_file(ctx.fs, path));
   }
   return {};
 }
@@ -166,8 +155,7 @@ Status refresh_state_store(StateContext& ctx, const StateRoot& root) {
 }
 
 Status open_state_store(StateContext& ctx, const StateRoot& root, bool expire_images) {
-  auto gate = open_gate(ctx.fs, root);
-  if (!gate) return fail(std::move(gate.error()));
+  VOR_ASSIGN_OR_RETURN(auto gate, open_gate(ctx.fs, root));
   return maintain_state_directory(ctx, root, ctx.clock.utc_now(), expire_images);
 }
 

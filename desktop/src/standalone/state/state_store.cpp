@@ -16,7 +16,6 @@ bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-std::string to_string(std::string_view text) { return std::string(text); }
 
 std::span<const std::uint8_t> as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -30,13 +29,6 @@ std::string_view extension_of(std::string_view name) {
 }
 
 }  // namespace
-
-Error state_error(std::string_view code, std::string detail) {
-  if (detail.empty()) return Error(to_string(code));
-  return Error(std::move(detail)).context(to_string(code));
-}
-
-Error state_error_over(std::string_view code, Error cause) { return std::move(cause).context(to_string(code)); }
 
 StateContext make_state_context(FileSystem& fs, DataProtection& dpapi, Clock& clock) {
   return StateContext{fs, dpapi, clock, [] { return uuid_v4_hex(); }};
@@ -69,15 +61,15 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
   // No UNC, "\\?\" or "\\.\" forms (either separator spelling); checked first, so
   // such a path is named for what it is rather than as not absolute.
   if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
-    return fail(state_error(kStateUnsafe, "UNC or device path"));
+    return fail(coded(kStateUnsafe, "UNC or device path"));
   }
   // Absolute: a drive letter, its colon and a root separator.
   if (path.size() < 3 || !is_ascii_letter(path[0]) || path[1] != ':' || !is_separator(path[2])) {
-    return fail(state_error(kStateUnsafe, "path is not absolute"));
+    return fail(coded(kStateUnsafe, "path is not absolute"));
   }
   // The drive's colon is the only one (no alternate data streams).
   if (path.find(':', 2) != std::string_view::npos) {
-    return fail(state_error(kStateUnsafe, "colon after the drive letter"));
+    return fail(coded(kStateUnsafe, "colon after the drive letter"));
   }
   // No ".." component; note where each component ends for the reparse check.
   std::vector<std::size_t> ends;  // path.substr(0, end) is the path up to that component
@@ -86,7 +78,7 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
     std::size_t stop = start;
     while (stop < path.size() && !is_separator(path[stop])) ++stop;
     const std::string_view component = path.substr(start, stop - start);
-    if (component == "..") return fail(state_error(kStateUnsafe, "\"..\" component"));
+    if (component == "..") return fail(coded(kStateUnsafe, "\"..\" component"));
     if (!component.empty()) ends.push_back(stop);
     start = stop + 1;
   }
@@ -99,7 +91,7 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
     auto attributes = fs.attributes(item);
     if (!attributes) continue;
     if (*attributes & kAttributeReparsePoint) {
-      return fail(state_error(kStateUnsafe, "reparse point: " + item));
+      return fail(coded(kStateUnsafe, "reparse point: " + item));
     }
   }
   return {};
@@ -122,13 +114,13 @@ namespace {
 // The rendered text without its terminator, or UNSAFE when the rendering is
 // missing, empty, too long or not terminated.
 Result<std::vector<char16_t>> checked_rendering(Result<RenderedSddl> rendered, std::string_view what) {
-  if (!rendered) return fail(state_error_over(kStateUnsafe, std::move(rendered.error()).context("render " + std::string(what))));
-  if (!rendered->present) return fail(state_error(kStateUnsafe, "no SDDL text for " + std::string(what)));
+  if (!rendered) return fail(coded_over(kStateUnsafe, std::move(rendered.error()).context("render " + std::string(what))));
+  if (!rendered->present) return fail(coded(kStateUnsafe, "no SDDL text for " + std::string(what)));
   std::vector<char16_t>& units = rendered->units;
   if (units.empty() || units.size() > kSecurityTextLimit) {
-    return fail(state_error(kStateUnsafe, "SDDL length out of range for " + std::string(what)));
+    return fail(coded(kStateUnsafe, "SDDL length out of range for " + std::string(what)));
   }
-  if (units.back() != u'\0') return fail(state_error(kStateUnsafe, "SDDL text not terminated for " + std::string(what)));
+  if (units.back() != u'\0') return fail(coded(kStateUnsafe, "SDDL text not terminated for " + std::string(what)));
   units.pop_back();
   return std::move(units);
 }
@@ -137,80 +129,76 @@ Result<std::vector<char16_t>> checked_rendering(Result<RenderedSddl> rendered, s
 
 Status compare_state_dacl(FileSystem& fs, const std::string& path, const std::string& expected_sddl) {
   const std::uint32_t size = fs.dacl_size(path);
-  if (size == 0 || size > kSecurityTextLimit) return fail(state_error(kStateUnsafe, "DACL size out of range"));
+  if (size == 0 || size > kSecurityTextLimit) return fail(coded(kStateUnsafe, "DACL size out of range"));
   auto actual = fs.read_dacl(path, size);
-  if (!actual) return fail(state_error_over(kStateUnsafe, std::move(actual.error())));
-  auto actual_text = checked_rendering(fs.render_dacl(*actual), "the root");
-  if (!actual_text) return fail(std::move(actual_text.error()));
+  if (!actual) return fail(coded_over(kStateUnsafe, std::move(actual.error())));
+  VOR_ASSIGN_OR_RETURN(auto actual_text, checked_rendering(fs.render_dacl(*actual), "the root"));
 
   auto expected = fs.descriptor_from_sddl(expected_sddl);
-  if (!expected) return fail(state_error_over(kStateUnsafe, std::move(expected.error())));
-  auto expected_text = checked_rendering(fs.render_dacl(*expected), "the expected list");
-  if (!expected_text) return fail(std::move(expected_text.error()));
+  if (!expected) return fail(coded_over(kStateUnsafe, std::move(expected.error())));
+  VOR_ASSIGN_OR_RETURN(auto expected_text, checked_rendering(fs.render_dacl(*expected), "the expected list"));
 
-  if (*actual_text != *expected_text) {
-    const auto shown = utf16_to_utf8(std::u16string_view(actual_text->data(), actual_text->size()));
-    return fail(state_error(kStateUnsafe, "root access list differs: " + shown.value_or("?")));
+  if (actual_text != expected_text) {
+    const auto shown = utf16_to_utf8(std::u16string_view(actual_text.data(), actual_text.size()));
+    return fail(coded(kStateUnsafe, "root access list differs: " + shown.value_or("?")));
   }
   return {};
 }
 
 Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identity, std::string_view state_dir) {
-  if (auto ok = check_state_path(fs, state_dir); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_state_path(fs, state_dir));
   auto attributes = fs.attributes(std::string(state_dir));
-  if (!attributes) return fail(state_error_over(kStateDirRequired, std::move(attributes.error())));
-  if (!(*attributes & kAttributeDirectory)) return fail(state_error(kStateDirRequired, "not a directory"));
-  if (*attributes & kAttributeReparsePoint) return fail(state_error(kStateDirRequired, "a reparse point"));
+  if (!attributes) return fail(coded_over(kStateDirRequired, std::move(attributes.error())));
+  if (!(*attributes & kAttributeDirectory)) return fail(coded(kStateDirRequired, "not a directory"));
+  if (*attributes & kAttributeReparsePoint) return fail(coded(kStateDirRequired, "a reparse point"));
 
   const std::string root = join_path(state_dir, kStateRootName);
-  if (auto ok = check_state_path(fs, root); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_state_path(fs, root));
 
-  auto sid = identity.current_user_sid();
-  if (!sid) return fail(std::move(sid.error()));
-  const std::string sddl = state_root_sddl(*sid);
+  VOR_ASSIGN_OR_RETURN(auto sid, identity.current_user_sid());
+  const std::string sddl = state_root_sddl(sid);
 
   auto descriptor = fs.descriptor_from_sddl(sddl);
-  if (!descriptor) return fail(state_error_over(kStateAclFailed, std::move(descriptor.error())));
+  if (!descriptor) return fail(coded_over(kStateAclFailed, std::move(descriptor.error())));
   if (auto created = fs.create_directory(root, *descriptor); !created) {
-    if (created.error().os_error() != kErrorAlreadyExists) return fail(state_error(kStateAclFailed, "create the root"));
+    if (created.error().os_error() != kErrorAlreadyExists) return fail(coded(kStateAclFailed, "create the root"));
   }
 
   // Verified whether it was just made or already there: a root with another
   // owner's or a widened access list is never used.
-  if (auto same = compare_state_dacl(fs, root, sddl); !same) return fail(std::move(same.error()));
+  VOR_RETURN_IF_ERROR(compare_state_dacl(fs, root, sddl));
 
   auto handle = fs.open(root, FileOpenOptions{FileAccess::kRead, kShareRead | kShareWrite, FileCreation::kOpenExisting,
                                            /*open_reparse_point=*/true, /*backup_semantics=*/true});
-  if (!handle) return fail(state_error_over(kStateUnsafe, std::move(handle.error())));
+  if (!handle) return fail(coded_over(kStateUnsafe, std::move(handle.error())));
   return StateRoot(root, std::move(*handle));
 }
 
 Result<StateGate> open_gate(FileSystem& fs, const StateRoot& root) {
   const std::string path = root.join(kGateName);
-  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_state_path(fs, path));
   auto gate = fs.open(path, FileOpenOptions{FileAccess::kReadWrite, 0, FileCreation::kOpenAlways, true, false});
-  if (!gate) return fail(state_error_over(kOwnerConflict, std::move(gate.error())));
+  if (!gate) return fail(coded_over(kOwnerConflict, std::move(gate.error())));
   return std::move(*gate);
 }
 
 Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size_t limit) {
-  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_state_path(fs, path));
   // Backup semantics let a directory open too, so that the query below
   // refuses it as what it is rather than failing the open.
   auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
-  if (!file) return fail(state_error_over(kFileUnavailable, std::move(file.error())));
-  auto facts = (*file)->query();
-  if (!facts) return fail(std::move(facts.error()));
-  if (facts->attributes & kAttributeDirectory) return fail(state_error(kFileTooLarge, "a directory"));
-  if ((facts->attributes & kAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) {
-    return fail(state_error(kFileTooLarge, "a link"));
+  if (!file) return fail(coded_over(kFileUnavailable, std::move(file.error())));
+  VOR_ASSIGN_OR_RETURN(auto facts, (*file)->query());
+  if (facts.attributes & kAttributeDirectory) return fail(coded(kFileTooLarge, "a directory"));
+  if ((facts.attributes & kAttributeReparsePoint) && (facts.reparse_tag & kReparseTagNameSurrogate)) {
+    return fail(coded(kFileTooLarge, "a link"));
   }
-  if (facts->size > limit) return fail(state_error(kFileTooLarge));
+  if (facts.size > limit) return fail(coded(kFileTooLarge));
 
   // Never more than limit + 1 bytes, whatever the file does meanwhile. The
   // buffer fits the reported size; should the file have grown, it grows once
   // to limit + 1 and the old copy is wiped.
-  Bytes buffer(static_cast<std::size_t>(facts->size) + 1);
+  Bytes buffer(static_cast<std::size_t>(facts.size) + 1);
   std::size_t filled = 0;
   for (;;) {
     if (filled == buffer.size()) {
@@ -230,7 +218,7 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   }
   if (filled > limit) {
     wipe_bytes(buffer);
-    return fail(state_error(kFileTooLarge));
+    return fail(coded(kFileTooLarge));
   }
   // Shrinking keeps the allocation; the tail beyond `filled` was never written.
   buffer.resize(filled);
@@ -324,12 +312,12 @@ Status create_file_atomically(FileSystem& fs, std::string_view target, std::stri
 }
 
 Status remove_state_file(FileSystem& fs, std::string_view path) {
-  if (auto ok = check_state_path(fs, path); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_state_path(fs, path));
   auto removed = fs.remove(std::string(path));
   if (!removed) {
     const auto code = removed.error().os_error();
     if (code == kErrorFileNotFound || code == kErrorPathNotFound) return {};
-    return fail(state_error_over(kStateWriteFailed, std::move(removed.error())));
+    return fail(coded_over(kStateWriteFailed, std::move(removed.error())));
   }
   return {};
 }
@@ -347,7 +335,7 @@ namespace {
 // The entropy for the file named by `path`: prefix + its own name.
 Result<std::string> entropy_for(std::string_view path) {
   const std::string_view name = file_name_of(path);
-  if (name.empty() || !is_valid_utf8(name)) return fail(state_error(kStateInvalid, "no valid file name to protect for"));
+  if (name.empty() || !is_valid_utf8(name)) return fail(coded(kStateInvalid, "no valid file name to protect for"));
   std::string entropy(kEntropyPrefix);
   entropy += name;
   return entropy;
@@ -357,11 +345,10 @@ Result<std::string> entropy_for(std::string_view path) {
 
 Result<Bytes> protect_data(DataProtection& dpapi, std::string_view path, std::span<const std::uint8_t> plaintext,
                            std::size_t limit) {
-  auto entropy = entropy_for(path);
-  if (!entropy) return fail(std::move(entropy.error()));
-  auto blob = dpapi.protect(plaintext, as_bytes(*entropy), kProtectFlags);
-  if (!blob) return fail(state_error_over(kStateProtectionFailed, std::move(blob.error())));
-  if (blob->size() > limit + kBlobAllowance) return fail(state_error(kStateQuotaExceeded, "protected blob too large"));
+  VOR_ASSIGN_OR_RETURN(auto entropy, entropy_for(path));
+  auto blob = dpapi.protect(plaintext, as_bytes(entropy), kProtectFlags);
+  if (!blob) return fail(coded_over(kStateProtectionFailed, std::move(blob.error())));
+  if (blob->size() > limit + kBlobAllowance) return fail(coded(kStateQuotaExceeded, "protected blob too large"));
   Bytes envelope;
   envelope.reserve(kProtectedHeader.size() + blob->size());
   envelope.insert(envelope.end(), kProtectedHeader.begin(), kProtectedHeader.end());
@@ -371,35 +358,33 @@ Result<Bytes> protect_data(DataProtection& dpapi, std::string_view path, std::sp
 
 Result<Bytes> unprotect_file(DataProtection& dpapi, std::string_view path, std::span<const std::uint8_t> envelope,
                              std::size_t limit) {
-  auto entropy = entropy_for(path);
-  if (!entropy) return fail(std::move(entropy.error()));
-  if (!has_protected_header(envelope)) return fail(state_error(kStateProtectionFailed, "no protected header"));
+  VOR_ASSIGN_OR_RETURN(auto entropy, entropy_for(path));
+  if (!has_protected_header(envelope)) return fail(coded(kStateProtectionFailed, "no protected header"));
   if (envelope.size() > limit + kProtectedFileAllowance) {
-    return fail(state_error(kStateProtectionFailed, "protected file too large"));
+    return fail(coded(kStateProtectionFailed, "protected file too large"));
   }
-  auto plaintext = dpapi.unprotect(envelope.subspan(kProtectedHeader.size()), as_bytes(*entropy), kUnprotectFlags);
-  if (!plaintext) return fail(state_error_over(kStateProtectionFailed, std::move(plaintext.error())));
+  auto plaintext = dpapi.unprotect(envelope.subspan(kProtectedHeader.size()), as_bytes(entropy), kUnprotectFlags);
+  if (!plaintext) return fail(coded_over(kStateProtectionFailed, std::move(plaintext.error())));
   if (plaintext->size() > limit) {
     wipe_bytes(*plaintext);
-    return fail(state_error(kStateQuotaExceeded, "protected plaintext too large"));
+    return fail(coded(kStateQuotaExceeded, "protected plaintext too large"));
   }
   return std::move(*plaintext);
 }
 
 Status check_disk_quota(FileSystem& fs, const StateRoot& root) {
   auto free_bytes = fs.free_bytes_for_caller(root.path());
-  if (!free_bytes) return fail(state_error_over(kDiskUnavailable, std::move(free_bytes.error())));
-  auto entries = fs.list(root.path());
-  if (!entries) return fail(std::move(entries.error()));
+  if (!free_bytes) return fail(coded_over(kDiskUnavailable, std::move(free_bytes.error())));
+  VOR_ASSIGN_OR_RETURN(auto entries, fs.list(root.path()));
   std::uint64_t images = 0;
-  for (const DirectoryEntry& entry : *entries) {
+  for (const DirectoryEntry& entry : entries) {
     const std::string_view ext = extension_of(entry.name);
     if (ext != "png" && ext != "image") continue;
     images = entry.size > std::numeric_limits<std::uint64_t>::max() - images ? std::numeric_limits<std::uint64_t>::max()
                                                                              : images + entry.size;
   }
-  if (*free_bytes < kMinimumFreeBytes) return fail(state_error(kStateQuotaExceeded, "too little free disk space"));
-  if (images > kMaximumImageBytes) return fail(state_error(kStateQuotaExceeded, "stored images too large"));
+  if (*free_bytes < kMinimumFreeBytes) return fail(coded(kStateQuotaExceeded, "too little free disk space"));
+  if (images > kMaximumImageBytes) return fail(coded(kStateQuotaExceeded, "stored images too large"));
   return {};
 }
 

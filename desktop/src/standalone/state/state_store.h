@@ -183,9 +183,4 @@ class WipeOnExit {
   Bytes& buffer_;
 };
 
-// An error whose outermost message is `code`, with `detail` beneath it.
-Error state_error(std::string_view code, std::string detail = {});
-// `cause` (typically an OS error) wrapped in `code`.
-Error state_error_over(std::string_view code, Error cause);
-
 }  // namespace vor::desktop

@@ -105,26 +105,22 @@ Status run_worker_exchange(FramePipe& pipe, WorkerPorts ports, const WorkerArgs&
   ready.session_id = args.session_id;
   ready.code = identity ? std::string(kWorkerReadyCode) : error_code_of(identity.error());
   if (!identity) ready.win32_error = os_error_code_of(identity.error());
-  if (auto s = pipe.write_frame(encode_worker_ready(ready), kWorkerReadyMaxBytes, kWorkerPipeLimit); !s) return s;
+  VOR_RETURN_IF_ERROR(pipe.write_frame(encode_worker_ready(ready), kWorkerReadyMaxBytes, kWorkerPipeLimit));
 
-  auto ack_body = pipe.read_frame(kReadyAckMaxBytes, kWorkerPipeLimit);
-  if (!ack_body) return fail(std::move(ack_body.error()));
-  auto ack = decode_ready_ack(*ack_body);
-  if (!ack) return fail(std::move(ack.error()));
+  VOR_ASSIGN_OR_RETURN(auto ack_body, pipe.read_frame(kReadyAckMaxBytes, kWorkerPipeLimit));
+  VOR_ASSIGN_OR_RETURN(auto ack, decode_ready_ack(ack_body));
   if (!identity) return identity;
-  if (ack->protocol != kProtocolVersion) return fail(coded(kProtocolIncompatible));
-  if (!ack->execute) return {};
+  if (ack.protocol != kProtocolVersion) return fail(coded(kProtocolIncompatible));
+  if (!ack.execute) return {};
 
-  auto request_body = pipe.read_frame(kRequestMaxBytes, kWorkerPipeLimit);
-  if (!request_body) return fail(std::move(request_body.error()));
-  auto request = decode_request(*request_body);
-  if (!request) return fail(std::move(request.error()));
-  if (request->session_id != args.session_id) return fail(coded(kSessionMismatch));
+  VOR_ASSIGN_OR_RETURN(auto request_body, pipe.read_frame(kRequestMaxBytes, kWorkerPipeLimit));
+  VOR_ASSIGN_OR_RETURN(auto request, decode_request(request_body));
+  if (request.session_id != args.session_id) return fail(coded(kSessionMismatch));
 
   InputFlags flags;
-  auto executed = execute(*request, ack->input_policy, flags);
-  Response response = executed ? std::move(*executed) : executor_failure_response(*request, executed.error());
-  complete_worker_response(response, *request, ack->input_policy, flags);
+  auto executed = execute(request, ack.input_policy, flags);
+  Response response = executed ? std::move(*executed) : executor_failure_response(request, executed.error());
+  complete_worker_response(response, request, ack.input_policy, flags);
   return pipe.write_frame(encode_response(response), kResponseMaxBytes, kWorkerPipeLimit);
 }
 
