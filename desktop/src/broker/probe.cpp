@@ -7,7 +7,7 @@ namespace vor::desktop {
 
 Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, std::uint32_t session, Clock& clock) {
   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(std::move(launch), session));
-  VOR_RETURN_IF_ERROR(await_worker_ready(worker, session, /*execute=*/false, std::nullopt));
+  VOR_RETURN_IF_ERROR(await_worker_ready(worker, clock, session, /*execute=*/false, std::nullopt));
 
   const Clock::Monotonic deadline = clock.monotonic_now() + kWorkerExitWait;
   for (;;) {

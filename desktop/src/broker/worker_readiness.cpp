@@ -23,12 +23,12 @@ bool valid_ready(const WorkerReady& ready, std::uint32_t process_id, std::uint32
 
 }  // namespace
 
-Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expected_session, bool execute,
+Result<FramePipe*> await_worker_ready(WorkerHandle& worker, Clock& clock, std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy, const ReadinessLimits& limits) {
   using P = StartupPhase;
   WorkerLaunchSys& sys = *worker.sys;
 
-  const ConnectResult connected = sys.wait_for_connect(limits.connect, limits.exit_poll);
+  const ConnectResult connected = wait_for_worker_connection(sys, clock, limits.connect, limits.exit_poll);
   switch (connected.outcome) {
     case ConnectOutcome::kConnected:
       break;
@@ -53,7 +53,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   if (*client_session != expected_session) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
 
   // One budget for reading `WorkerReady` and writing `ReadyAck`.
-  const auto start = std::chrono::steady_clock::now();
+  const Clock::Monotonic start = clock.monotonic_now();
   auto body = sys.pipe().read_frame(kWorkerReadyMaxBytes, limits.exchange);
   if (!body) {
     if (error_code_of(body.error()) == kFrameSizeInvalid) return at(P::kWorkerReadiness, std::move(body.error()));
@@ -67,7 +67,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   ReadyAck ack;
   ack.execute = execute && is_ready;
   if (ack.execute) ack.input_policy = policy;
-  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(clock.monotonic_now() - start);
   if (spent >= limits.exchange) return at(P::kWorkerReadiness, code(kReadyUnconfirmed));
   if (auto s = sys.pipe().write_frame(encode_ready_ack(ack), kReadyAckMaxBytes, limits.exchange - spent); !s) {
     return at(P::kWorkerReadiness, std::move(s.error()).context(std::string(kReadyUnconfirmed)));

@@ -33,6 +33,25 @@ std::string worker_command_line(std::string_view exe, std::string_view pipe, std
          std::to_string(broker_pid) + " --session " + std::to_string(session);
 }
 
+ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+                                         std::chrono::milliseconds poll) {
+  const Clock::Monotonic deadline = clock.monotonic_now() + limit;
+  sys.begin_connect();
+  for (;;) {
+    if (auto done = sys.poll_connect()) return *done;
+    // Only an exit that was seen counts; an unreadable state waits on.
+    if (auto running = sys.worker_running(); running && !*running) {
+      sys.cancel_connect();
+      return {ConnectOutcome::kWorkerExited};
+    }
+    if (clock.monotonic_now() >= deadline) {
+      sys.cancel_connect();
+      return {ConnectOutcome::kTimedOut};
+    }
+    clock.sleep(poll);
+  }
+}
+
 Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session) {
   using P = StartupPhase;
   WorkerLaunchSys& s = *sys;

@@ -3,7 +3,7 @@
 // serves it a private named pipe.
 //
 //   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(make_win32_worker_launch(io), session));  // carries its StartupPhase
-//   auto pipe = await_worker_ready(worker, session, false, {});         // broker/worker_readiness.h
+//   auto pipe = await_worker_ready(worker, clock, session, false, {});  // broker/worker_readiness.h
 //
 // Called by the probe and the execute transaction. Every failure carries the
 // not-sent marker of its phase. `WorkerLaunchSys` is one launch in progress:
@@ -16,12 +16,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/error.h"
 #include "common/time.h"
+#include "native/clock.h"
 #include "native/win32_result.h"
 #include "protocol/request.h"
 #include "native/windows_sessions.h"
@@ -80,7 +82,9 @@ class WorkerLaunchSys {
   virtual Win32<void> query_session_token(std::uint32_t session) = 0;     // WTSQueryUserToken
   virtual Win32<void> create_environment_block() = 0;                     // CreateEnvironmentBlock(token, FALSE)
   virtual Win32<std::vector<std::uint32_t>> token_group_attributes() = 0;  // GetTokenInformation(TokenGroups)
-  virtual Result<std::string> token_group_sid(std::size_t index) = 0;     // sid_to_string of that group
+  // sid_to_string of that group of the list token_group_attributes read;
+  // "DESKTOP_LOGON_UNAVAILABLE" for an index outside it (or before it was read).
+  virtual Result<std::string> token_group_sid(std::size_t index) = 0;
   virtual Win32<void> create_security_descriptor(const std::string& sddl) = 0;
   virtual Win32<void> create_pipe(const std::string& name) = 0;  // CreateNamedPipeW with that descriptor
   virtual Win32<void> register_pipe() = 0;                       // with the asynchronous I/O driver
@@ -100,9 +104,13 @@ class WorkerLaunchSys {
   virtual void kill_worker() = 0;
 
   // --- the started worker ---
-  // Waits for the worker to connect, checking every `poll` whether it has
-  // exited, for at most `limit`.
-  virtual ConnectResult wait_for_connect(std::chrono::milliseconds limit, std::chrono::milliseconds poll) = 0;
+  // ConnectNamedPipe, overlapped: the connection is pending until polled.
+  virtual void begin_connect() = 0;
+  // Runs the pipe's completed I/O without waiting: the connection's outcome
+  // once it completed (kConnected, or kFailed with its Win32 error), else nullopt.
+  virtual std::optional<ConnectResult> poll_connect() = 0;
+  // CancelIoEx of a pending connection, then waits for its completion.
+  virtual void cancel_connect() = 0;
   virtual Win32<bool> worker_running() = 0;              // a zero-time wait timed out
   virtual Win32<std::uint32_t> client_process_id() = 0;  // GetNamedPipeClientProcessId
   virtual FramePipe& pipe() = 0;
@@ -115,6 +123,12 @@ struct WorkerHandle {
   std::uint32_t process_id = 0;
   bool same_session = false;
 };
+
+// Waits for the started worker to connect to its pipe, raced against its
+// exit, which is checked every `poll`, for at most `limit` on `clock`. Whichever
+// is seen first decides; a pending connection is then cancelled.
+ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+                                         std::chrono::milliseconds poll);
 
 // Launches the worker for `target_session` (the probe: there is no request).
 Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session);

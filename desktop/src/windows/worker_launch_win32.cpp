@@ -92,7 +92,11 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   }
 
   Result<std::string> token_group_sid(std::size_t index) override {
+    // Only a group of the list that token_group_attributes read has a SID here.
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(groups_.data());
+    if (groups_.size() < sizeof(TOKEN_GROUPS) || index >= groups->GroupCount) {
+      return fail(coded("DESKTOP_LOGON_UNAVAILABLE", "no such token group"));
+    }
     return sid_to_string(groups->Groups[index].Sid);
   }
 
@@ -202,35 +206,15 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     }
   }
 
-  ConnectResult wait_for_connect(std::chrono::milliseconds limit, std::chrono::milliseconds poll) override {
-    const HANDLE pipe = pipe_->stream().native_handle();
-    std::optional<ConnectResult> decided;
-    asio::steady_timer timer(io_);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-
-    // Whichever of the connection, the worker's exit and the deadline is
-    // seen first decides; the pending connection is then cancelled.
-    const auto decide = [&](ConnectResult r) {
-      if (decided) return;
-      decided = r;
-      timer.cancel();
-      if (r.outcome != ConnectOutcome::kConnected) ::CancelIoEx(pipe, nullptr);
-    };
-    std::function<void()> schedule = [&] {
-      timer.expires_after(poll);
-      timer.async_wait([&](const std::error_code& ec) {
-        if (ec || decided) return;
-        if (::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) return decide({ConnectOutcome::kWorkerExited});
-        if (std::chrono::steady_clock::now() >= deadline) return decide({ConnectOutcome::kTimedOut});
-        schedule();
-      });
-    };
-
-    asio::windows::overlapped_ptr op(io_, [&](const std::error_code& ec, std::size_t) {
-      if (!ec) return decide({ConnectOutcome::kConnected});
-      decide({ConnectOutcome::kFailed, static_cast<std::uint32_t>(ec.value())});
+  void begin_connect() override {
+    connect_done_.reset();
+    connect_pending_ = true;
+    asio::windows::overlapped_ptr op(io_, [this](const std::error_code& ec, std::size_t) {
+      connect_pending_ = false;
+      connect_done_ = ec ? ConnectResult{ConnectOutcome::kFailed, static_cast<std::uint32_t>(ec.value())}
+                         : ConnectResult{ConnectOutcome::kConnected};
     });
-    const BOOL ok = ::ConnectNamedPipe(pipe, op.get());
+    const BOOL ok = ::ConnectNamedPipe(pipe_->stream().native_handle(), op.get());
     const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
     if (!ok && error == ERROR_PIPE_CONNECTED) {
       op.complete(std::error_code(), 0);
@@ -239,10 +223,20 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     } else {
       op.release();
     }
-    schedule();
+  }
+
+  std::optional<ConnectResult> poll_connect() override {
     io_.restart();
-    io_.run();
-    return decided.value_or(ConnectResult{ConnectOutcome::kTimedOut});
+    io_.poll();
+    return connect_done_;
+  }
+
+  void cancel_connect() override {
+    if (!connect_pending_) return;
+    ::CancelIoEx(pipe_->stream().native_handle(), nullptr);
+    io_.restart();
+    while (connect_pending_ && io_.run_one() > 0) {
+    }
   }
 
   Win32<bool> worker_running() override {
@@ -273,6 +267,8 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   UniqueAttributeList attributes_;
   UniqueHandle process_;
   UniqueHandle thread_;
+  bool connect_pending_ = false;
+  std::optional<ConnectResult> connect_done_;
 };
 
 }  // namespace

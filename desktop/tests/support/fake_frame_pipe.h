@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "protocol/worker_mode_pipe.h"
+#include "support/fake_clock.h"
 
 namespace vor::desktop::testing {
 
@@ -25,16 +26,22 @@ class FakeFramePipe final : public FramePipe {
   std::vector<std::string> written;       // bodies written
   std::optional<Error> write_error;       // every write fails with this
   int reads_done = 0;
+  // When set, each read takes `read_cost` of this clock's time.
+  FakeClock* clock = nullptr;
+  std::chrono::milliseconds read_cost{0};
+  std::vector<std::chrono::milliseconds> write_limits;  // the limit of each write
 
   Result<std::string> read_frame(std::uint32_t max_bytes, std::chrono::milliseconds) override {
     ++reads_done;
+    if (clock != nullptr) clock->advance(read_cost);
     if (reads.empty()) return fail(Error::io("early eof"));
     Result<std::string> next = std::move(reads.front());
     reads.pop_front();
     if (next && (next->empty() || next->size() > max_bytes)) return fail("DESKTOP_FRAME_SIZE_INVALID");
     return next;
   }
-  Status write_frame(std::string_view body, std::uint32_t max_bytes, std::chrono::milliseconds) override {
+  Status write_frame(std::string_view body, std::uint32_t max_bytes, std::chrono::milliseconds limit) override {
+    write_limits.push_back(limit);
     if (body.empty() || body.size() > max_bytes) return fail("DESKTOP_FRAME_SIZE_INVALID");
     if (write_error) return fail(*write_error);
     written.emplace_back(body);

@@ -27,7 +27,11 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
   std::string logon_sid = "S-1-5-5-0-9";
   std::size_t list_size = 48;
   std::uint32_t worker_pid = 700;
-  ConnectResult connect{ConnectOutcome::kConnected};
+  // How the pipe's connection completes (nullopt: it never does) and how many
+  // polls see it still pending first.
+  std::optional<ConnectResult> connect = ConnectResult{ConnectOutcome::kConnected};
+  int pending_polls = 0;
+  int polls = 0;
   bool running = true;
   // When set: the worker is seen running this many times, then ended.
   std::optional<int> running_checks;
@@ -118,10 +122,12 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
   void release_startup() override { calls.push_back("release_startup"); }
   void kill_worker() override { calls.push_back("kill_worker"); }
 
-  ConnectResult wait_for_connect(std::chrono::milliseconds, std::chrono::milliseconds) override {
-    calls.push_back("wait_for_connect");
+  void begin_connect() override { calls.push_back("begin_connect"); }
+  std::optional<ConnectResult> poll_connect() override {
+    if (++polls <= pending_polls) return std::nullopt;
     return connect;
   }
+  void cancel_connect() override { calls.push_back("cancel_connect"); }
   Win32<bool> worker_running() override {
     if (running_checks) running = (*running_checks)-- > 0;
     return step("worker_running", running);

@@ -101,7 +101,7 @@ TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
   const std::uint32_t session = own_session();
   auto worker = start_worker(make_win32_worker_launch(io), session);
   ASSERT_TRUE(worker) << worker.error().display_chain();
-  auto pipe = await_worker_ready(*worker, session, true, std::nullopt);
+  auto pipe = await_worker_ready(*worker, system_clock(), session, true, std::nullopt);
   ASSERT_TRUE(pipe) << pipe.error().display_chain();
 
   const std::string request =
