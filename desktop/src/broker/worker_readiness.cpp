@@ -11,7 +11,6 @@ namespace {
 constexpr std::string_view kExitedBeforeReady = "DESKTOP_WORKER_EXITED_BEFORE_READY";
 constexpr std::string_view kReadyUnconfirmed = "DESKTOP_WORKER_READY_UNCONFIRMED";
 constexpr std::string_view kReadyInvalid = "DESKTOP_WORKER_READY_INVALID";
-constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 std::unexpected<Error> at(StartupPhase phase, Error error) { return fail(not_sent(std::move(error), phase)); }
 Error code(std::string_view text) { return Error(std::string(text)); }

@@ -8,11 +8,13 @@
 // is over.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 #include "common/error.h"
 #include "standalone/cli_documents.h"
 #include "standalone/commands.h"
+#include "standalone/image_store.h"
 #include "standalone/operation_status.h"
 
 namespace vor::desktop {
@@ -20,7 +22,7 @@ namespace vor::desktop {
 inline constexpr std::string_view kImageExpired = "DESKTOP_IMAGE_EXPIRED";
 inline constexpr std::string_view kImageUnavailable = "DESKTOP_IMAGE_UNAVAILABLE";
 inline constexpr std::string_view kImageExported = "DESKTOP_IMAGE_EXPORTED";
-inline constexpr std::int64_t kImageLeaseMilliseconds = 60000;
+inline constexpr std::int64_t kImageLeaseMilliseconds = std::chrono::milliseconds(kImageLease).count();
 
 Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& command);
 

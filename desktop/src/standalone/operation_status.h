@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/win32_values.h"
 #include "standalone/cli_documents.h"
 #include "standalone/commands.h"
 #include "standalone/receipt.h"
@@ -35,9 +36,6 @@ inline constexpr std::string_view kSettledSentence =
     "Inspect the result; observe again to verify application effects. An expired image requires a new observation.";
 inline constexpr std::string_view kImageProtection = "windows_dpapi_machine_v1";
 inline constexpr std::string_view kPngMimeType = "image/png";
-
-// ERROR_INVALID_PARAMETER from OpenProcess: no process has that id.
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 
 // Process liveness, raw calls only.
 class ProcessLiveness {

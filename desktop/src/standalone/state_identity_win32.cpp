@@ -6,13 +6,12 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
+#include "native/process_identity.h"
 #include "standalone/file_system.h"
 #include "standalone/state_store.h"
 
 namespace vor::desktop {
 namespace {
-
-constexpr std::string_view kProcessUnavailable = "DESKTOP_PROCESS_UNAVAILABLE";
 
 Error os_under(std::string_view code, const char* call) {
   return state_error_over(code, Error::os(::GetLastError(), std::string(call) + " failed"));

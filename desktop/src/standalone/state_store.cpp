@@ -95,7 +95,7 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
   for (const std::string& item : chain) {
     auto attributes = fs.attributes(item);
     if (!attributes) continue;
-    if (*attributes & kAttributeReparsePoint) {
+    if (*attributes & kFileAttributeReparsePoint) {
       return fail(state_error(kStateUnsafe, "reparse point: " + item));
     }
   }
@@ -156,8 +156,8 @@ Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identit
   if (auto ok = check_state_path(fs, state_dir); !ok) return fail(std::move(ok.error()));
   auto attributes = fs.attributes(std::string(state_dir));
   if (!attributes) return fail(state_error_over(kStateDirRequired, std::move(attributes.error())));
-  if (!(*attributes & kAttributeDirectory)) return fail(state_error(kStateDirRequired, "not a directory"));
-  if (*attributes & kAttributeReparsePoint) return fail(state_error(kStateDirRequired, "a reparse point"));
+  if (!(*attributes & kFileAttributeDirectory)) return fail(state_error(kStateDirRequired, "not a directory"));
+  if (*attributes & kFileAttributeReparsePoint) return fail(state_error(kStateDirRequired, "a reparse point"));
 
   const std::string root = join_path(state_dir, kStateRootName);
   if (auto ok = check_state_path(fs, root); !ok) return fail(std::move(ok.error()));
@@ -198,8 +198,8 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   if (!file) return fail(state_error_over(kFileUnavailable, std::move(file.error())));
   auto facts = (*file)->query();
   if (!facts) return fail(std::move(facts.error()));
-  if (facts->attributes & kAttributeDirectory) return fail(state_error(kFileTooLarge, "a directory"));
-  if ((facts->attributes & kAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) {
+  if (facts->attributes & kFileAttributeDirectory) return fail(state_error(kFileTooLarge, "a directory"));
+  if ((facts->attributes & kFileAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) {
     return fail(state_error(kFileTooLarge, "a link"));
   }
   if (facts->size > limit) return fail(state_error(kFileTooLarge));

@@ -7,7 +7,6 @@ namespace vor::desktop {
 namespace {
 
 constexpr std::string_view kVerbatimPrefix = "\\\\?\\";
-constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 bool carries_input_diagnostic(ActionKind kind, bool has_policy) {
   switch (kind) {
