@@ -52,6 +52,7 @@ class UniqueResource {
 namespace detail {
 inline void close_handle(HANDLE h) { ::CloseHandle(h); }
 inline void local_free(HLOCAL h) { ::LocalFree(h); }
+inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
 }  // namespace detail
 
 // Kernel handles that are nullptr when absent (processes, threads, events, jobs, tokens).
@@ -60,5 +61,7 @@ using UniqueHandle = UniqueResource<HANDLE, detail::close_handle, 0>;
 using UniqueFile = UniqueResource<HANDLE, detail::close_handle, -1>;
 // Memory that Windows returns for the caller to LocalFree.
 using UniqueLocal = UniqueResource<HLOCAL, detail::local_free, 0>;
+// Service-manager and service handles (OpenSCManagerW, OpenServiceW).
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, detail::close_service_handle, 0>;
 
 }  // namespace vor
