@@ -98,7 +98,7 @@ Result<RgbaPreview> to_rgba_preview(std::span<const std::uint8_t> source, std::u
     any_colour |= bgra[0] | bgra[1] | bgra[2];
     out += kBytesPerPixel;
   });
-  if (any_colour == 0) return fail(std::string(kCaptureBlackFrame));
+  if (any_colour == 0) return fail(coded(kCaptureBlackFrame));
   return preview;
 }
 
@@ -113,7 +113,7 @@ Status check_preview(const RgbaPreview& preview) {
 }
 
 Result<RgbaPreview> scale_preview_to_fallback(const RgbaPreview& preview) {
-  if (auto ok = check_preview(preview); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_preview(preview));
   const PreviewSize size = fit_within(preview.width, preview.height, kFallbackMaxWidth, kFallbackMaxHeight);
   RgbaPreview smaller{allocate_pixels(size), size.width, size.height};
   std::uint8_t* out = smaller.pixels.data();

@@ -169,7 +169,7 @@ Win32DesktopPorts::Win32DesktopPorts()
 
 Result<std::uint64_t> query_process_creation_time(HANDLE process) {
   auto created = raw_creation_time(process);
-  if (!created) return fail(win32_failure(created.error(), kProcessUnavailable));
+  if (!created) return fail(coded_os(kProcessUnavailable, created.error()));
   return *created;
 }
 
