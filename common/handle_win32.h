@@ -53,6 +53,7 @@ namespace detail {
 inline void close_handle(HANDLE h) { ::CloseHandle(h); }
 inline void local_free(HLOCAL h) { ::LocalFree(h); }
 inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
+inline void close_desktop(HDESK h) { ::CloseDesktop(h); }
 }  // namespace detail
 
 // Kernel handles that are nullptr when absent (processes, threads, events, jobs, tokens).
@@ -63,5 +64,7 @@ using UniqueFile = UniqueResource<HANDLE, detail::close_handle, -1>;
 using UniqueLocal = UniqueResource<HLOCAL, detail::local_free, 0>;
 // Service-manager and service handles (OpenSCManagerW, OpenServiceW).
 using UniqueServiceHandle = UniqueResource<SC_HANDLE, detail::close_service_handle, 0>;
+// Desktop handles (OpenInputDesktop).
+using UniqueDesktop = UniqueResource<HDESK, detail::close_desktop, 0>;
 
 }  // namespace vor

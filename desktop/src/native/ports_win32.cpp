@@ -72,14 +72,13 @@ class Win32WindowSys final : public WindowSys {
     return affinity;
   }
   Win32<std::u16string> input_desktop_name() override {
-    HDESK desktop = ::OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
-    if (desktop == nullptr) return win32_error(::GetLastError());
+    UniqueDesktop desktop(::OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS));
+    if (!desktop) return win32_error(::GetLastError());
     wchar_t name[128] = {};
     DWORD needed = 0;
-    const BOOL ok = ::GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof name, &needed);
-    const DWORD error = ok ? 0 : ::GetLastError();
-    ::CloseDesktop(desktop);
-    if (!ok) return win32_error(error);
+    if (!::GetUserObjectInformationW(desktop.get(), UOI_NAME, name, sizeof name, &needed)) {
+      return win32_error(::GetLastError());
+    }
     std::size_t length = 0;
     while (length < 128 && name[length] != L'\0') ++length;
     return std::u16string(reinterpret_cast<const char16_t*>(name), length);
