@@ -57,6 +57,7 @@ class UniqueResource {
 namespace detail {
 inline void close_handle(HANDLE h) { ::CloseHandle(h); }
 inline void local_free(HLOCAL h) { ::LocalFree(h); }
+inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
 inline void close_desktop(HDESK h) { ::CloseDesktop(h); }
 inline void wts_free(void* memory) { ::WTSFreeMemory(memory); }
 inline void destroy_environment(void* block) { ::DestroyEnvironmentBlock(block); }
@@ -69,6 +70,8 @@ using UniqueHandle = UniqueResource<HANDLE, detail::close_handle, 0>;
 using UniqueFile = UniqueResource<HANDLE, detail::close_handle, -1>;
 // Memory that Windows returns for the caller to LocalFree.
 using UniqueLocal = UniqueResource<HLOCAL, detail::local_free, 0>;
+// Service-manager and service handles (OpenSCManagerW, OpenServiceW).
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, detail::close_service_handle, 0>;
 // A desktop opened by OpenInputDesktop or OpenDesktopW (user32).
 using UniqueDesktop = UniqueResource<HDESK, detail::close_desktop, 0>;
 // Memory that a WTS call returns for WTSFreeMemory (wtsapi32).

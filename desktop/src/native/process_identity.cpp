@@ -1,5 +1,7 @@
 #include "native/process_identity.h"
 
+#include "protocol/messages.h"
+
 namespace vor::desktop {
 
 Result<std::uint32_t> process_session_id(ProcSys& processes, std::uint32_t process_id) {

@@ -24,7 +24,6 @@ inline constexpr std::string_view kTokenUnavailable = "DESKTOP_TOKEN_UNAVAILABLE
 inline constexpr std::string_view kSidUnavailable = "DESKTOP_SID_UNAVAILABLE";
 
 inline constexpr std::string_view kPeerUnavailable = "DESKTOP_PEER_UNAVAILABLE";
-inline constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 // The user SID of LocalSystem.
 inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";

@@ -33,7 +33,7 @@ class FakeFileSystem final : public FileSystem {
  public:
   struct Node {
     bool directory = false;
-    std::uint32_t extra_attributes = 0;  // e.g. kAttributeReparsePoint
+    std::uint32_t extra_attributes = 0;  // e.g. kFileAttributeReparsePoint
     std::uint32_t reparse_tag = 0;
     Bytes data;
     std::string dacl;  // SDDL text of a directory created with a descriptor
@@ -52,7 +52,7 @@ class FakeFileSystem final : public FileSystem {
   }
   void add_file(const std::string& path, std::string_view text) { add_file(path, Bytes(text.begin(), text.end())); }
   void make_reparse(const std::string& path, std::uint32_t tag = 0xA000000C /* symlink */) {
-    nodes_.at(path).extra_attributes |= kAttributeReparsePoint;
+    nodes_.at(path).extra_attributes |= kFileAttributeReparsePoint;
     nodes_.at(path).reparse_tag = tag;
   }
   bool exists(const std::string& path) const { return nodes_.count(path) != 0; }
@@ -228,7 +228,7 @@ class FakeFileSystem final : public FileSystem {
     return it != nodes_.end() && it->second.directory;
   }
   static std::uint32_t attributes_of(const Node& n) {
-    return (n.directory ? kAttributeDirectory : 0x80 /* normal */) | n.extra_attributes;
+    return (n.directory ? kFileAttributeDirectory : 0x80 /* normal */) | n.extra_attributes;
   }
   bool is_open(const std::string& path) const {
     for (const auto& [id, h] : handles_) {
@@ -265,7 +265,7 @@ class FakeOpenFile final : public OpenFile {
     auto it = fs_.nodes_.find(path_);
     if (it == fs_.nodes_.end()) return fail(Error::os(kErrorFileNotFound));
     const auto& n = it->second;
-    return OpenFileFacts{(n.directory ? kAttributeDirectory : 0x80u) | n.extra_attributes, n.reparse_tag,
+    return OpenFileFacts{(n.directory ? kFileAttributeDirectory : 0x80u) | n.extra_attributes, n.reparse_tag,
                          n.directory ? 0 : n.queried_size.value_or(n.data.size())};
   }
   Result<std::size_t> read(std::span<std::uint8_t> out) override {

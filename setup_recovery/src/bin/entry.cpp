@@ -16,21 +16,19 @@ namespace {
 
 // Layout, lock, recovery, release: the failure of any step before release.
 Status run_locked_recovery(ProgramEnvironment& env) {
-  auto layout = build_data_layout(env.context.ports.files, env.data_root);
-  if (!layout) return fail(std::move(layout.error()));
-  auto lock = acquire_component_update_lock(env.context.ports, *layout);
-  if (!lock) return fail(std::move(lock.error()));
+  VOR_ASSIGN_OR_RETURN(auto layout, build_data_layout(env.context.ports.files, env.data_root));
+  VOR_ASSIGN_OR_RETURN(auto lock, acquire_component_update_lock(env.context.ports, layout));
 
   std::optional<Status> outcome;
   {
     asio::io_context loop(1);
-    asio::co_spawn(loop, recover_transaction(env.context, *layout, env.install_dir),
+    asio::co_spawn(loop, recover_transaction(env.context, layout, env.install_dir),
                    [&outcome](std::exception_ptr thrown, Status result) {
                      outcome = thrown ? Status(fail("recovery ended by an exception")) : std::move(result);
                    });
     loop.run();
   }  // the loop is shut down before the lock is released
-  release_component_update_lock(env.context.ports.files, *lock);
+  release_component_update_lock(env.context.ports.files, lock);
   if (!outcome) return fail("recovery did not finish");
   return std::move(*outcome);
 }

@@ -31,19 +31,17 @@ constexpr std::string_view kActionKeys[] = {"action", "delayMilliseconds"};
 // --- decoding ---
 
 Result<std::uint16_t> to_unit(const json::Value& v) {
-  auto n = json::to_u32(v);
-  if (!n) return fail(std::move(n.error()));
-  if (*n > 0xFFFF) return fail("json: UTF-16 unit out of range");
-  return static_cast<std::uint16_t>(*n);
+  VOR_ASSIGN_OR_RETURN(auto n, json::to_u32(v));
+  if (n > 0xFFFF) return fail("json: UTF-16 unit out of range");
+  return static_cast<std::uint16_t>(n);
 }
 
 Result<std::vector<std::uint16_t>> to_units(const json::Value& v) { return json::to_array(v, to_unit); }
 
 Result<std::optional<std::string>> to_previous_file(const json::Value& v) {
   if (v.is_null()) return std::optional<std::string>();
-  auto text = json::to_text(v);
-  if (!text) return fail(std::move(text.error()));
-  return std::optional<std::string>(std::move(*text));
+  VOR_ASSIGN_OR_RETURN(auto text, json::to_text(v));
+  return std::optional<std::string>(std::move(text));
 }
 
 Result<ServiceRecoveryActionSnapshot> to_action(const json::Value& v) {

@@ -8,19 +8,21 @@
 // is over.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 #include "common/error.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
 #include "standalone/cli/operation_status.h"
+#include "standalone/state/image_store.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kImageExpired = "DESKTOP_IMAGE_EXPIRED";
 inline constexpr std::string_view kImageUnavailable = "DESKTOP_IMAGE_UNAVAILABLE";
 inline constexpr std::string_view kImageExported = "DESKTOP_IMAGE_EXPORTED";
-inline constexpr std::int64_t kImageLeaseMilliseconds = 60000;
+inline constexpr std::int64_t kImageLeaseMilliseconds = std::chrono::milliseconds(kImageLease).count();
 
 Result<CliDocument> run_image_export(StatePorts& ports, const cmd::ImageExport& command);
 

@@ -28,8 +28,8 @@ Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const 
   if (!file) return false;
   auto facts = (*file)->query();
   if (!facts) return false;
-  if (facts->attributes & kAttributeDirectory) return false;
-  if ((facts->attributes & kAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) return false;
+  if (facts->attributes & kFileAttributeDirectory) return false;
+  if ((facts->attributes & kFileAttributeReparsePoint) && (facts->reparse_tag & kReparseTagNameSurrogate)) return false;
   return true;
 }
 

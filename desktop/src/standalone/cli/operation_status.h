@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/win32_values.h"
 #include "native/ports.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
@@ -37,8 +38,6 @@ inline constexpr std::string_view kSettledSentence =
 inline constexpr std::string_view kImageProtection = "windows_dpapi_machine_v1";
 inline constexpr std::string_view kPngMimeType = "image/png";
 
-// ERROR_INVALID_PARAMETER from OpenProcess: no process has that id.
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 
 // The ports of the state verbs, owned by the composition root.
 struct StatePorts {

@@ -16,22 +16,9 @@
 
 #include "common/data_protection.h"
 #include "common/error.h"
+#include "common/win32_values.h"
 
 namespace vor::desktop {
-
-// FILE_ATTRIBUTE_* bits the rules look at.
-inline constexpr std::uint32_t kAttributeDirectory = 0x10;
-inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;
-// A reparse tag with this bit names another file (symbolic link, junction).
-inline constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000;
-
-// Win32 errors the rules distinguish.
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 
 enum class FileAccess { kRead, kWrite, kReadWrite };
 enum class FileCreation { kCreateNew, kOpenAlways, kOpenExisting };

@@ -6,11 +6,6 @@
 #include "common/crypto.h"
 
 namespace vor::desktop {
-namespace {
-
-constexpr std::array<std::uint8_t, kPngSignatureLength> kPngSignature = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-
-}  // namespace
 
 bool has_png_signature(std::span<const std::uint8_t> png) {
   return png.size() >= kPngSignature.size() && std::equal(kPngSignature.begin(), kPngSignature.end(), png.begin());

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "common/png_format.h"
 #include "standalone/state/receipt.h"
 #include "standalone/state/state_store.h"
 
@@ -20,7 +21,7 @@ namespace vor::desktop {
 
 inline constexpr std::string_view kCaptureInvalid = "DESKTOP_CAPTURE_INVALID";
 inline constexpr std::chrono::seconds kImageLease{60};
-inline constexpr std::size_t kPngSignatureLength = 8;
+inline constexpr std::size_t kPngSignatureLength = kPngSignature.size();
 
 // The eight bytes every PNG starts with.
 bool has_png_signature(std::span<const std::uint8_t> png);

@@ -90,7 +90,7 @@ Status check_state_path(FileSystem& fs, std::string_view path) {
   for (const std::string& item : chain) {
     auto attributes = fs.attributes(item);
     if (!attributes) continue;
-    if (*attributes & kAttributeReparsePoint) {
+    if (*attributes & kFileAttributeReparsePoint) {
       return fail(coded(kStateUnsafe, "reparse point: " + item));
     }
   }
@@ -149,8 +149,8 @@ Result<StateRoot> ensure_state_directory(FileSystem& fs, CallerIdentity& identit
   VOR_RETURN_IF_ERROR(check_state_path(fs, state_dir));
   auto attributes = fs.attributes(std::string(state_dir));
   if (!attributes) return fail(coded_over(kStateDirRequired, std::move(attributes.error())));
-  if (!(*attributes & kAttributeDirectory)) return fail(coded(kStateDirRequired, "not a directory"));
-  if (*attributes & kAttributeReparsePoint) return fail(coded(kStateDirRequired, "a reparse point"));
+  if (!(*attributes & kFileAttributeDirectory)) return fail(coded(kStateDirRequired, "not a directory"));
+  if (*attributes & kFileAttributeReparsePoint) return fail(coded(kStateDirRequired, "a reparse point"));
 
   const std::string root = join_path(state_dir, kStateRootName);
   VOR_RETURN_IF_ERROR(check_state_path(fs, root));
@@ -189,8 +189,8 @@ Result<Bytes> read_bounded_file(FileSystem& fs, std::string_view path, std::size
   auto file = fs.open(std::string(path), FileOpenOptions{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, true});
   if (!file) return fail(coded_over(kFileUnavailable, std::move(file.error())));
   VOR_ASSIGN_OR_RETURN(auto facts, (*file)->query());
-  if (facts.attributes & kAttributeDirectory) return fail(coded(kFileTooLarge, "a directory"));
-  if ((facts.attributes & kAttributeReparsePoint) && (facts.reparse_tag & kReparseTagNameSurrogate)) {
+  if (facts.attributes & kFileAttributeDirectory) return fail(coded(kFileTooLarge, "a directory"));
+  if ((facts.attributes & kFileAttributeReparsePoint) && (facts.reparse_tag & kReparseTagNameSurrogate)) {
     return fail(coded(kFileTooLarge, "a link"));
   }
   if (facts.size > limit) return fail(coded(kFileTooLarge));

@@ -23,6 +23,7 @@
 
 #include "common/data_protection.h"
 #include "common/error.h"
+#include "common/png_format.h"
 #include "common/time.h"
 #include "native/clock.h"
 #include "standalone/state/file_system.h"
@@ -59,11 +60,11 @@ inline constexpr std::size_t kProtectedFileAllowance = 4096;
 // Plaintext limits and read limits.
 inline constexpr std::size_t kReceiptPlaintextLimit = 65536;
 inline constexpr std::size_t kReceiptFileLimit = 69632;
-inline constexpr std::size_t kImagePlaintextLimit = 1433600;
+inline constexpr std::size_t kImagePlaintextLimit = kPngMaxBytes;
 inline constexpr std::size_t kImageFileLimit = 1437696;
 inline constexpr std::size_t kRequestFileLimit = 16384;
 inline constexpr std::size_t kLedgerFileLimit = 16384;
-inline constexpr std::size_t kPlainImageFileLimit = 1433600;
+inline constexpr std::size_t kPlainImageFileLimit = kPngMaxBytes;
 
 // Disk quota.
 inline constexpr std::uint64_t kMinimumFreeBytes = 33554432;   // 32 MiB for the calling user
