@@ -5,9 +5,9 @@
 
 namespace vor::desktop {
 
-Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, std::uint32_t session, Clock& clock) {
-  VOR_ASSIGN_OR_RETURN(auto worker, start_worker(std::move(launch), session));
-  VOR_RETURN_IF_ERROR(await_worker_ready(worker, clock, session, /*execute=*/false, std::nullopt));
+Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, ProcSys& processes, std::uint32_t session, Clock& clock) {
+  VOR_ASSIGN_OR_RETURN(auto worker, start_worker(std::move(launch), processes, session));
+  VOR_RETURN_IF_ERROR(await_worker_ready(worker, processes, clock, session, /*execute=*/false, std::nullopt));
 
   const Clock::Monotonic deadline = clock.monotonic_now() + kWorkerExitWait;
   for (;;) {

@@ -23,7 +23,8 @@ bool valid_ready(const WorkerReady& ready, std::uint32_t process_id, std::uint32
 
 }  // namespace
 
-Result<FramePipe*> await_worker_ready(WorkerHandle& worker, Clock& clock, std::uint32_t expected_session, bool execute,
+Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, Clock& clock,
+                                      std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy, const ReadinessLimits& limits) {
   using P = StartupPhase;
   WorkerLaunchSys& sys = *worker.sys;
@@ -46,7 +47,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, Clock& clock, std::u
   auto client = sys.client_process_id();
   if (!client) return at(P::kPeerAuthentication, coded_os(kPeerUnavailable, client.error()));
   if (*client != worker.process_id) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
-  auto client_session = sys.process_session_id(*client);
+  auto client_session = process_session_id(processes, *client);
   if (!client_session) {
     return at(P::kPeerAuthentication, std::move(client_session.error()).context(std::string(kPeerNotAuthorized)));
   }

@@ -2,7 +2,7 @@
 // for the worker's connection (raced against its exit), authenticate the
 // client, read `WorkerReady`, answer `ReadyAck`.
 //
-//   VOR_ASSIGN_OR_RETURN(FramePipe* pipe, await_worker_ready(worker, clock, session, /*execute=*/true, policy));
+//   VOR_ASSIGN_OR_RETURN(FramePipe* pipe, await_worker_ready(worker, processes, clock, session, /*execute=*/true, policy));
 //   pipe->write_frame(encode_request(request), kRequestMaxBytes, limit);   // failures carry their StartupPhase
 //
 // Called by the probe (execute false) and the execute transaction.
@@ -28,7 +28,8 @@ struct ReadinessLimits {
 
 // The pipe of a ready worker (owned by `worker`). Every limit runs on `clock`. A worker that reports
 // itself not ready fails the exchange with its own code (and Win32 error).
-Result<FramePipe*> await_worker_ready(WorkerHandle& worker, Clock& clock, std::uint32_t expected_session, bool execute,
+Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, Clock& clock,
+                                      std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy,
                                       const ReadinessLimits& limits = {});
 

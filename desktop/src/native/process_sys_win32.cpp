@@ -112,14 +112,6 @@ Result<std::string> query_process_user_sid(std::uint32_t process_id) {
   return Win32Process(std::move(process)).user_sid();
 }
 
-Result<std::uint32_t> query_process_session_id(std::uint32_t process_id) {
-  DWORD session = 0;
-  if (!::ProcessIdToSessionId(process_id, &session)) {
-    return fail(coded_os(kProcessSessionUnavailable, ::GetLastError()));
-  }
-  return session;
-}
-
 Result<std::string> own_module_path() {
   std::vector<wchar_t> buffer(32768);
   const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));

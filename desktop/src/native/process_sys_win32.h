@@ -38,9 +38,6 @@ Result<std::string> token_user_sid(HANDLE token);
 // ConvertSidToStringSidW ("DESKTOP_SID_UNAVAILABLE" over the OS error).
 Result<std::string> sid_to_string(PSID sid);
 
-// ProcessIdToSessionId ("DESKTOP_PROCESS_SESSION_UNAVAILABLE" over the OS error).
-Result<std::uint32_t> query_process_session_id(std::uint32_t process_id);
-
 // This process's executable path (GetModuleFileNameW), "\\?\" kept as given.
 Result<std::string> own_module_path();
 

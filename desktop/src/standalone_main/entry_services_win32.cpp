@@ -36,7 +36,7 @@ Win32Adapters::Win32Adapters()
       caller(make_win32_caller_identity()),
       processes(make_win32_proc_sys()),
       broker_identity(make_win32_broker_identity_sys()),
-      probe(make_win32_probe_sys()) {}
+      probe(make_win32_probe_sys(*processes)) {}
 
 EntryServices make_win32_entry_services(Win32Adapters& adapters) {
   EntryServices s;

@@ -52,17 +52,17 @@ ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std
   }
 }
 
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session) {
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, std::uint32_t target_session) {
   using P = StartupPhase;
   WorkerLaunchSys& s = *sys;
 
   // Only a LocalSystem broker may start a worker in another session.
-  const std::uint32_t broker_pid = s.current_process_id();
-  auto own_session = s.process_session_id(broker_pid);
+  const std::uint32_t broker_pid = processes.current_process_id();
+  auto own_session = process_session_id(processes, broker_pid);
   if (!own_session) return at(P::kCallerIdentity, std::move(own_session.error()));
   const bool same_session = *own_session == target_session;
   if (!same_session) {
-    if (auto ok = authorize_peer_by_sid(s.process_user_sid(broker_pid)); !ok) {
+    if (auto ok = authorize_peer_by_sid(process_user_sid(processes, broker_pid)); !ok) {
       return at(P::kCallerIdentity, std::move(ok.error()));
     }
   }
@@ -140,11 +140,12 @@ Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uin
   return WorkerHandle{std::move(sys), *created, same_session};
 }
 
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now) {
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, const Request& request,
+                                  Time now) {
   if (auto valid = validate_action_request(request, now); !valid) {
     return at(StartupPhase::kValidate, std::move(valid.error()));
   }
-  return start_worker(std::move(sys), request.session_id);
+  return start_worker(std::move(sys), processes, request.session_id);
 }
 
 }  // namespace vor::desktop

@@ -2,8 +2,10 @@
 // `worker` mode inside the target session, confined by a job object, and
 // serves it a private named pipe.
 //
-//   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(make_win32_worker_launch(io), session));  // carries its StartupPhase
-//   auto pipe = await_worker_ready(worker, clock, session, false, {});  // broker/worker_readiness.h
+//   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(make_win32_worker_launch(io), processes, session));
+//   auto pipe = await_worker_ready(worker, processes, clock, session, false, {});  // broker/worker_readiness.h
+//
+// Failures carry their StartupPhase.
 //
 // Called by the probe and the execute transaction. Every failure carries the
 // not-sent marker of its phase. `WorkerLaunchSys` is one launch in progress:
@@ -24,6 +26,7 @@
 #include "common/error.h"
 #include "common/time.h"
 #include "native/clock.h"
+#include "native/ports.h"
 #include "native/win32_result.h"
 #include "protocol/request.h"
 #include "native/windows_sessions.h"
@@ -69,11 +72,8 @@ class WorkerLaunchSys {
  public:
   virtual ~WorkerLaunchSys() = default;
 
-  // --- the launch, in the order the broker calls them ---
-  virtual std::uint32_t current_process_id() = 0;
-  // ProcessIdToSessionId ("DESKTOP_PROCESS_SESSION_UNAVAILABLE").
-  virtual Result<std::uint32_t> process_session_id(std::uint32_t process_id) = 0;
-  virtual Result<std::string> process_user_sid(std::uint32_t process_id) = 0;
+  // --- the launch, in the order the broker calls them (the broker's own
+  // process facts come from the ProcSys port) ---
   virtual Result<std::vector<WindowsSession>> enumerate_sessions() = 0;  // "DESKTOP_SESSIONS_UNAVAILABLE"
   virtual Win32<bool> is_process_in_job() = 0;                            // IsProcessInJob(self)
   virtual Result<std::string> module_path() = 0;                          // GetModuleFileNameW
@@ -131,10 +131,11 @@ ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std
                                          std::chrono::milliseconds poll);
 
 // Launches the worker for `target_session` (the probe: there is no request).
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session);
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, std::uint32_t target_session);
 
 // Validates the request at `now` (phase validate), then launches the worker
 // for its session (the execute transaction).
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now);
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, const Request& request,
+                                  Time now);
 
 }  // namespace vor::desktop

@@ -30,16 +30,6 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     job_.reset();  // kill on job close
   }
 
-  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
-
-  Result<std::uint32_t> process_session_id(std::uint32_t process_id) override {
-    return query_process_session_id(process_id);
-  }
-
-  Result<std::string> process_user_sid(std::uint32_t process_id) override {
-    return query_process_user_sid(process_id);
-  }
-
   Result<std::vector<WindowsSession>> enumerate_sessions() override { return enumerate_windows_sessions(); }
 
   Win32<bool> is_process_in_job() override {

@@ -56,7 +56,7 @@ Started started() {
 TEST(AwaitWorkerReady, ReadyWorkerGetsAnAckWithoutExecutionForAProbe) {
   auto w = started();
   w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
-  auto pipe = await_worker_ready(w.handle, w.clock, 1, false, sample_policy());
+  auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, sample_policy());
   ASSERT_TRUE(pipe) << pipe.error().display_chain();
   EXPECT_EQ(*pipe, &w.fake->pipe());
   ASSERT_EQ(w.fake->frames.written.size(), 1u);
@@ -68,7 +68,7 @@ TEST(AwaitWorkerReady, ReadyWorkerGetsAnAckWithoutExecutionForAProbe) {
 TEST(AwaitWorkerReady, ExecutionCarriesThePolicyToAReadyWorker) {
   auto w = started();
   w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
-  ASSERT_TRUE(await_worker_ready(w.handle, w.clock, 1, true, sample_policy()));
+  ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, true, sample_policy()));
   auto ack = decode_ready_ack(w.fake->frames.written.at(0));
   ASSERT_TRUE(ack);
   EXPECT_TRUE(ack->execute);
@@ -149,7 +149,7 @@ TEST(AwaitWorkerReady, FailuresCarryTheirCodeAndPhase) {
   for (const auto& c : cases) {
     auto w = started();
     c.script(*w.fake);
-    auto pipe = await_worker_ready(w.handle, w.clock, 1, true, sample_policy());
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, true, sample_policy());
     ASSERT_FALSE(pipe) << c.name;
     EXPECT_EQ(error_code_of(pipe.error()), c.code) << c.name;
     EXPECT_EQ(phase_of(pipe.error()), c.phase) << c.name;
@@ -169,7 +169,7 @@ TEST(AwaitWorkerReady, TheConnectionRacesTheWorkersExitAndTheLimit) {
     auto w = started();
     w.fake->pending_polls = 4;
     w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
-    ASSERT_TRUE(await_worker_ready(w.handle, w.clock, 1, false, std::nullopt));
+    ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt));
     EXPECT_EQ(w.clock.sleeps(), std::vector<std::chrono::nanoseconds>(4, std::chrono::milliseconds(10)));
     EXPECT_EQ(std::count(w.fake->calls.begin(), w.fake->calls.end(), "cancel_connect"), 0);
   }
@@ -177,7 +177,7 @@ TEST(AwaitWorkerReady, TheConnectionRacesTheWorkersExitAndTheLimit) {
     auto w = started();
     w.fake->connect = std::nullopt;
     w.fake->running_checks = 5;  // seen running five times, then ended
-    auto pipe = await_worker_ready(w.handle, w.clock, 1, false, std::nullopt);
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
     ASSERT_FALSE(pipe);
     EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_EXITED_BEFORE_READY");
     EXPECT_EQ(w.clock.elapsed(), std::chrono::milliseconds(50));
@@ -186,7 +186,7 @@ TEST(AwaitWorkerReady, TheConnectionRacesTheWorkersExitAndTheLimit) {
   {
     auto w = started();
     w.fake->connect = std::nullopt;
-    auto pipe = await_worker_ready(w.handle, w.clock, 1, false, std::nullopt);
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
     ASSERT_FALSE(pipe);
     EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
     EXPECT_EQ(w.clock.elapsed(), std::chrono::milliseconds(3000));
@@ -202,7 +202,7 @@ TEST(AwaitWorkerReady, WorkerReadyAndReadyAckShareOneBudget) {
     w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
     w.fake->frames.clock = &w.clock;
     w.fake->frames.read_cost = std::chrono::milliseconds(2200);
-    ASSERT_TRUE(await_worker_ready(w.handle, w.clock, 1, false, std::nullopt));
+    ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt));
     EXPECT_EQ(w.fake->frames.write_limits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(800)});
   }
   {
@@ -210,11 +210,17 @@ TEST(AwaitWorkerReady, WorkerReadyAndReadyAckShareOneBudget) {
     w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
     w.fake->frames.clock = &w.clock;
     w.fake->frames.read_cost = std::chrono::milliseconds(3000);
-    auto pipe = await_worker_ready(w.handle, w.clock, 1, false, std::nullopt);
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
     ASSERT_FALSE(pipe);
     EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
     EXPECT_TRUE(w.fake->frames.written.empty());
   }
+}
+
+// probe_session over the fake, which is also the broker's process port.
+Status probe(std::unique_ptr<FakeWorkerLaunch> fake, std::uint32_t session, Clock& clock) {
+  ProcSys& processes = *fake;
+  return probe_session(std::move(fake), processes, session, clock);
 }
 
 std::unique_ptr<FakeWorkerLaunch> ready_worker() {
@@ -227,7 +233,7 @@ TEST(ProbeSession, SucceedsWhenTheWorkerEndsAfterTheExchange) {
   FakeClock clock;
   auto fake = ready_worker();
   fake->running_checks = 3;  // the peer check and two polls see it running
-  const Status s = probe_session(std::move(fake), 1, clock);
+  const Status s = probe(std::move(fake), 1, clock);
   ASSERT_TRUE(s) << s.error().display_chain();
   EXPECT_EQ(clock.sleeps(), (std::vector<std::chrono::nanoseconds>{std::chrono::milliseconds(10),
                                                                     std::chrono::milliseconds(10)}));
@@ -235,7 +241,7 @@ TEST(ProbeSession, SucceedsWhenTheWorkerEndsAfterTheExchange) {
 
 TEST(ProbeSession, AWorkerStillRunningAfterThreeSecondsIsUnconfirmed) {
   FakeClock clock;
-  const Status s = probe_session(ready_worker(), 1, clock);
+  const Status s = probe(ready_worker(), 1, clock);
   ASSERT_FALSE(s);
   EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXIT_UNCONFIRMED");
   EXPECT_EQ(phase_of(s.error()), "workerReadiness");
@@ -246,14 +252,14 @@ TEST(ProbeSession, AWorkerStillRunningAfterThreeSecondsIsUnconfirmed) {
 
 TEST(ProbeSession, LaunchAndReadinessFailuresPassThrough) {
   FakeClock clock;
-  const Status other = probe_session(ready_worker(), 2, clock);
+  const Status other = probe(ready_worker(), 2, clock);
   ASSERT_FALSE(other);
   EXPECT_EQ(error_code_of(other.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
   EXPECT_EQ(phase_of(other.error()), "callerIdentity");
 
   auto refusing = std::make_unique<FakeWorkerLaunch>();
   refusing->frames.reads.push_back(ready_body("DESKTOP_PEER_NOT_AUTHORIZED"));
-  const Status refused = probe_session(std::move(refusing), 1, clock);
+  const Status refused = probe(std::move(refusing), 1, clock);
   ASSERT_FALSE(refused);
   EXPECT_EQ(error_code_of(refused.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
   EXPECT_EQ(phase_of(refused.error()), "workerReadiness");

@@ -15,7 +15,8 @@
 
 namespace vor::desktop::testing {
 
-class FakeWorkerLaunch final : public WorkerLaunchSys {
+// Also the broker's process port: its own id, sessions and user SIDs.
+class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
  public:
   // Facts.
   std::uint32_t broker_pid = 500;
@@ -56,20 +57,37 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
 
   ~FakeWorkerLaunch() override { seen->destroyed = true; }
 
+  // ProcSys
   std::uint32_t current_process_id() override { return broker_pid; }
-  Result<std::uint32_t> process_session_id(std::uint32_t pid) override {
+  Win32<std::uint32_t> process_session_id(std::uint32_t pid) override {
     calls.push_back("process_session_id");
-    if (failing == "process_session_id") return fail(win32_failure(failing_error, "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
+    if (failing == "process_session_id") return win32_error(failing_error);
     return sessions_of.at(pid);
   }
-  Result<std::string> process_user_sid(std::uint32_t pid) override {
-    calls.push_back("process_user_sid");
-    if (failing == "process_user_sid") return fail(win32_failure(failing_error, "DESKTOP_TOKEN_UNAVAILABLE"));
-    return sids.at(pid);
+  class Proc final : public Process {
+   public:
+    Proc(FakeWorkerLaunch& owner, std::uint32_t pid) : owner_(owner), pid_(pid) {}
+    Win32<std::uint64_t> creation_time() override { return 1u; }
+    Win32<bool> has_exited() override { return false; }
+    Win32<std::u16string> image_path() override { return u"C:\\Vor\\Vor.Marionet.exe"; }
+    Result<std::string> user_sid() override {
+      owner_.calls.push_back("process_user_sid");
+      if (owner_.failing == "process_user_sid") return fail(coded_os("DESKTOP_TOKEN_UNAVAILABLE", owner_.failing_error));
+      return owner_.sids.at(pid_);
+    }
+
+   private:
+    FakeWorkerLaunch& owner_;
+    std::uint32_t pid_;
+  };
+  Win32<std::unique_ptr<Process>> open(std::uint32_t pid, Access) override {
+    return std::unique_ptr<Process>(new Proc(*this, pid));
   }
+
+  // WorkerLaunchSys
   Result<std::vector<WindowsSession>> enumerate_sessions() override {
     calls.push_back("enumerate_sessions");
-    if (failing == "enumerate_sessions") return fail(win32_failure(failing_error, "DESKTOP_SESSIONS_UNAVAILABLE"));
+    if (failing == "enumerate_sessions") return fail(coded_os("DESKTOP_SESSIONS_UNAVAILABLE", failing_error));
     return sessions;
   }
   Win32<bool> is_process_in_job() override { return step("is_process_in_job", in_job); }

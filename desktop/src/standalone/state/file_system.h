@@ -114,7 +114,7 @@ class CallerIdentity {
 
 #ifdef _WIN32
 std::unique_ptr<FileSystem> make_win32_file_system();
-// query_process_user_sid of the current process (state_identity.h).
+// query_process_user_sid of the current process (native/process_sys_win32.h).
 std::unique_ptr<CallerIdentity> make_win32_caller_identity();
 #endif
 
