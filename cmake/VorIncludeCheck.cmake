@@ -1,6 +1,6 @@
 # The module include check: every module includes exactly the modules its
 # DEPS list (besides itself), so the layering that CMake links is the one the
-# sources use.
+# sources use, and no modules depend on each other in a cycle.
 #
 # The table (written at configure time by vor_check_module_includes) holds,
 # per module target: VOR_CHECK_<target>_PREFIX (the include folder, as in
@@ -50,6 +50,47 @@ function(vor_run_include_check table)
       endif()
     endforeach()
   endforeach()
+  # No cycle: modules are peeled off while every module they depend on is
+  # already peeled; whatever remains depends on a cycle or lies on one.
+  set(left ${VOR_CHECK_MODULES})
+  set(progress TRUE)
+  while(left AND progress)
+    set(progress FALSE)
+    foreach(module ${left})
+      set(ready TRUE)
+      foreach(dep ${VOR_CHECK_${module}_DEPS})
+        if(dep IN_LIST left)
+          set(ready FALSE)
+        endif()
+      endforeach()
+      if(ready)
+        list(REMOVE_ITEM left ${module})
+        set(progress TRUE)
+      endif()
+    endforeach()
+  endwhile()
+  # Then those that no remaining module depends on, so only the cycle is named.
+  set(progress TRUE)
+  while(left AND progress)
+    set(progress FALSE)
+    foreach(module ${left})
+      set(needed FALSE)
+      foreach(other ${left})
+        if(module IN_LIST VOR_CHECK_${other}_DEPS)
+          set(needed TRUE)
+        endif()
+      endforeach()
+      if(NOT needed)
+        list(REMOVE_ITEM left ${module})
+        set(progress TRUE)
+      endif()
+    endforeach()
+  endwhile()
+  if(left)
+    list(JOIN left ", " cycle)
+    list(APPEND failures "modules that depend on each other: ${cycle}")
+  endif()
+
   if(failures)
     list(JOIN failures "\n  " text)
     message(FATAL_ERROR "module include check failed:\n  ${text}")
