@@ -6,12 +6,12 @@
 // A table is a generic function over a visitor `f` and the record (const when
 // writing, mutable when decoding), listing the fields in declaration order:
 //
-//   constexpr auto kRect = fields::record<Rect>([](auto& f, auto& r) {
-//     f.required("left", r.left);
-//     f.nullable("title", r.title);             // null when empty
-//     f.omittable("dxgi", r.dxgi, kDxgi);       // left out when empty
+//   constexpr auto kItem = fields::record<Item>([](auto& f, auto& item) {
+//     f.required("count", item.count);
+//     f.nullable("title", item.title);          // null when empty
+//     f.omittable("rect", item.rect, kRect);    // left out when empty
 //   });
-//   kRect.from(value);  kRect.write(out, rect);  kRect.tree(rect);
+//   kItem.from(value);  kItem.write(out, item);  kItem.tree(item);
 //
 // Each field has a codec: `from` (value to field), `write` (appends JSON) and
 // `tree` (field to value). Scalars use `Plain`; nested records, enumerations
