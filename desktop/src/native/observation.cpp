@@ -110,20 +110,19 @@ bool target_changed(const TargetDiagnostic& d) {
   return d.process_identity_changed || d.bounds_changed || d.foreground_changed;
 }
 
+// The diagnostic's members in declaration order, texts bare, flags as words.
 std::string TargetChanged::debug() const {
-  const auto flag = [](bool b) { return b ? "true" : "false"; };
-  std::string out = "TargetChanged { phase: ";
-  out += target_phase_name(diagnostic.phase);
-  out += ", processIdentityChanged: ";
-  out += flag(diagnostic.process_identity_changed);
-  out += ", boundsChanged: ";
-  out += flag(diagnostic.bounds_changed);
-  out += ", foregroundChanged: ";
-  out += flag(diagnostic.foreground_changed);
-  out += ", humanInputChanged: ";
-  out += flag(diagnostic.human_input_changed);
-  out += ", inputDispatched: ";
-  out += flag(diagnostic.input_dispatched);
+  std::string out = "TargetChanged { ";
+  const json::Value tree = target_tree(diagnostic);
+  bool first = true;
+  for (const json::Member& member : *tree.as_object()) {
+    if (!first) out += ", ";
+    first = false;
+    out += member.key;
+    out += ": ";
+    const std::string* text = member.value.as_string();
+    out += text ? *text : json::to_string(member.value);
+  }
   out += " }";
   return out;
 }

@@ -80,6 +80,15 @@ class Win32WindowSys final : public WindowSys {
 
 static_assert(sizeof(void*) != 8 || sizeof(INPUT) == 40, "SendInput takes 40-byte records on x86-64");
 
+// The input flags and virtual keys the portable records use must be the SDK's.
+static_assert(kKeyEventExtendedKey == KEYEVENTF_EXTENDEDKEY && kKeyEventKeyUp == KEYEVENTF_KEYUP);
+static_assert(kKeyEventUnicode == KEYEVENTF_UNICODE && kMouseEventMove == MOUSEEVENTF_MOVE);
+static_assert(kMouseEventLeftDown == MOUSEEVENTF_LEFTDOWN && kMouseEventLeftUp == MOUSEEVENTF_LEFTUP);
+static_assert(kMouseEventVirtualDesk == MOUSEEVENTF_VIRTUALDESK && kMouseEventAbsolute == MOUSEEVENTF_ABSOLUTE);
+static_assert(kVkBack == VK_BACK && kVkTab == VK_TAB && kVkReturn == VK_RETURN && kVkMenu == VK_MENU);
+static_assert(kVkEscape == VK_ESCAPE && kVkSpace == VK_SPACE && kVkLeft == VK_LEFT && kVkUp == VK_UP);
+static_assert(kVkRight == VK_RIGHT && kVkDown == VK_DOWN && kVkD == 'D' && kVkLeftWin == VK_LWIN);
+
 INPUT to_input(const InputRecord& record) {
   INPUT input{};
   if (const auto* m = std::get_if<MouseInput>(&record)) {

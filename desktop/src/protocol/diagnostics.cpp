@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol/record_fields.h"
+#include "common/json_fields.h"
 
 namespace vor::desktop {
 namespace {

@@ -1,6 +1,6 @@
 #include "protocol/observation.h"
 
-#include "protocol/record_fields.h"
+#include "common/json_fields.h"
 
 namespace vor::desktop {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "protocol/record_fields.h"
+#include "common/json_fields.h"
 
 namespace vor::desktop {
 namespace {

@@ -10,6 +10,18 @@
 namespace vor::setup {
 namespace {
 
+// The service-manager numbers the rules use must be the SDK's.
+static_assert(kErrorServiceDoesNotExist == ERROR_SERVICE_DOES_NOT_EXIST);
+static_assert(kErrorServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR);
+static_assert(kServiceQueryConfig == SERVICE_QUERY_CONFIG && kServiceChangeConfig == SERVICE_CHANGE_CONFIG);
+static_assert(kServiceQueryStatus == SERVICE_QUERY_STATUS && kServiceStart == SERVICE_START);
+static_assert(kServiceStop == SERVICE_STOP && kAccessDelete == DELETE);
+static_assert(kServiceNoChange == SERVICE_NO_CHANGE && kServiceDisabled == SERVICE_DISABLED && kInfinite == INFINITE);
+static_assert(kStateStopped == SERVICE_STOPPED && kStateStartPending == SERVICE_START_PENDING);
+static_assert(kStateStopPending == SERVICE_STOP_PENDING && kStateRunning == SERVICE_RUNNING);
+static_assert(kStateContinuePending == SERVICE_CONTINUE_PENDING && kStatePausePending == SERVICE_PAUSE_PENDING);
+static_assert(kStatePaused == SERVICE_PAUSED);
+
 Error last_os_error() { return Error::os(::GetLastError()); }
 
 Status result_of(BOOL ok) {

@@ -1,4 +1,4 @@
-#include "protocol/record_fields.h"
+#include "common/json_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-namespace vor::desktop {
+namespace vor {
 namespace {
 
 enum class Colour { kRed, kBlue };
@@ -20,6 +20,7 @@ struct Sample {
   std::optional<std::uint32_t> extra;  // left out when empty
   Colour colour = Colour::kRed;
   std::vector<std::string> tags;
+  std::vector<std::optional<std::string>> slots;
   bool operator==(const Sample&) const = default;
 };
 
@@ -31,6 +32,7 @@ constexpr auto kSample = fields::record<Sample>(
       f.omittable("extra", s.extra);
       f.required("colour", s.colour, fields::Names<Colour>{kColourNames});
       f.required("tags", s.tags, fields::ArrayOf<fields::Plain<std::string>>{});
+      f.required("slots", s.slots, fields::ArrayOf<fields::NullOr<fields::Plain<std::string>>>{});
     },
     json::Mode::kStrict, "Sample");
 
@@ -62,15 +64,15 @@ Result<Sample> read(std::string_view bytes) {
   return json::decode_document(bytes, [](const json::Value& v) { return kSample.from(v); });
 }
 
-TEST(RecordFields, WriterAndTreeGiveTheSameBytesInTableOrder) {
+TEST(JsonFields, WriterAndTreeGiveTheSameBytesInTableOrder) {
   struct Case {
     Sample sample;
     std::string bytes;
   };
   const Case cases[] = {
-      {Sample{}, R"({"count":0,"offset":0,"label":null,"colour":"red","tags":[]})"},
-      {Sample{7, -3, "x", 9u, Colour::kBlue, {"a", "b"}},
-       R"({"count":7,"offset":-3,"label":"x","extra":9,"colour":"blue","tags":["a","b"]})"},
+      {Sample{}, R"({"count":0,"offset":0,"label":null,"colour":"red","tags":[],"slots":[]})"},
+      {Sample{7, -3, "x", 9u, Colour::kBlue, {"a", "b"}, {std::nullopt, "s"}},
+       R"({"count":7,"offset":-3,"label":"x","extra":9,"colour":"blue","tags":["a","b"],"slots":[null,"s"]})"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(written(c.sample), c.bytes);
@@ -81,19 +83,20 @@ TEST(RecordFields, WriterAndTreeGiveTheSameBytesInTableOrder) {
   }
 }
 
-TEST(RecordFields, DecoderTakesItsKeysFromTheTable) {
+TEST(JsonFields, DecoderTakesItsKeysFromTheTable) {
   // Absent and null are both empty for either kind of optional field.
-  auto loose = read(R"({"tags":[],"colour":"red","offset":1,"count":2,"extra":null})");
+  auto loose = read(R"({"slots":[],"tags":[],"colour":"red","offset":1,"count":2,"extra":null})");
   ASSERT_TRUE(loose) << loose.error().display_chain();
   EXPECT_EQ(loose->label, std::nullopt);
   EXPECT_EQ(loose->extra, std::nullopt);
 
   const char* refused[] = {
-      R"({"count":0,"offset":0,"colour":"red","tags":[],"other":1})",            // undeclared key
-      R"({"offset":0,"colour":"red","tags":[]})",                                // required field missing
-      R"({"count":0,"count":0,"offset":0,"colour":"red","tags":[]})",            // declared key twice
-      R"({"count":0,"offset":0,"colour":"green","tags":[]})",                    // name not in the list
-      R"({"count":0,"offset":0,"colour":"red","tags":[1]})",                     // element of the wrong type
+      R"({"count":0,"offset":0,"colour":"red","tags":[],"slots":[],"other":1})",  // undeclared key
+      R"({"offset":0,"colour":"red","tags":[],"slots":[]})",                      // required field missing
+      R"({"count":0,"count":0,"offset":0,"colour":"red","tags":[],"slots":[]})",  // declared key twice
+      R"({"count":0,"offset":0,"colour":"green","tags":[],"slots":[]})",          // name not in the list
+      R"({"count":0,"offset":0,"colour":"red","tags":[1],"slots":[]})",           // element of the wrong type
+      R"({"count":0,"offset":0,"colour":"red","tags":[],"slots":[2]})",           // neither null nor text
   };
   for (const char* bytes : refused) {
     auto r = read(bytes);
@@ -102,7 +105,7 @@ TEST(RecordFields, DecoderTakesItsKeysFromTheTable) {
   }
 }
 
-TEST(RecordFields, TaggedUnionWritesTheKindFirstAndChecksMembersPerAlternative) {
+TEST(JsonFields, TaggedUnionWritesTheKindFirstAndChecksMembersPerAlternative) {
   std::string out;
   kChoice.write(out, Choice(Named{"t"}));
   EXPECT_EQ(out, R"({"kind":"named","text":"t"})");
@@ -131,4 +134,4 @@ TEST(RecordFields, TaggedUnionWritesTheKindFirstAndChecksMembersPerAlternative) 
 }
 
 }  // namespace
-}  // namespace vor::desktop
+}  // namespace vor

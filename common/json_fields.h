@@ -1,16 +1,17 @@
-// Field tables of the wire records: each record names its fields once, and
-// that one table drives its decoder, its declared-order writer and its
-// value-tree builder.
+// Field tables of JSON records: each record names its fields once, and that
+// one table drives its decoder, its declared-order writer and its value-tree
+// builder. The desktop's wire records and the recovery program's journal are
+// built on it.
 //
 // A table is a generic function over a visitor `f` and the record (const when
 // writing, mutable when decoding), listing the fields in declaration order:
 //
-//   constexpr auto kRect = fields::record<Rect>([](auto& f, auto& r) {
-//     f.required("left", r.left);
-//     f.nullable("title", r.title);             // null when empty
-//     f.omittable("dxgi", r.dxgi, kDxgi);       // left out when empty
+//   constexpr auto kItem = fields::record<Item>([](auto& f, auto& item) {
+//     f.required("count", item.count);
+//     f.nullable("title", item.title);          // null when empty
+//     f.omittable("rect", item.rect, kRect);    // left out when empty
 //   });
-//   kRect.from(value);  kRect.write(out, rect);  kRect.tree(rect);
+//   kItem.from(value);  kItem.write(out, item);  kItem.tree(item);
 //
 // Each field has a codec: `from` (value to field), `write` (appends JSON) and
 // `tree` (field to value). Scalars use `Plain`; nested records, enumerations
@@ -33,7 +34,7 @@
 #include "common/json.h"
 #include "common/time.h"
 
-namespace vor::desktop::fields {
+namespace vor::fields {
 
 // The codec of a scalar field: bool, an integer, text or a time.
 template <class T>
@@ -87,6 +88,32 @@ struct Names {
   std::string_view name(E e) const { return names[static_cast<std::size_t>(e)]; }
   json::Value tree(E e) const { return json::Value(name(e)); }
   void write(std::string& out, E e) const { json::write_string(out, name(e)); }
+};
+
+// An optional value written as null when empty; null reads as empty (for the
+// elements of an array, where a field's own nullable form does not reach).
+template <class C>
+struct NullOr {
+  C inner;
+
+  template <class T>
+  void write(std::string& out, const std::optional<T>& value) const {
+    if (value) {
+      inner.write(out, *value);
+    } else {
+      json::write_null(out);
+    }
+  }
+  template <class T>
+  json::Value tree(const std::optional<T>& value) const {
+    return value ? inner.tree(*value) : json::Value();
+  }
+  auto from(const json::Value& v) const -> Result<std::optional<typename decltype(inner.from(v))::value_type>> {
+    using T = typename decltype(inner.from(v))::value_type;
+    if (v.is_null()) return std::optional<T>();
+    VOR_ASSIGN_OR_RETURN(T value, inner.from(v));
+    return std::optional<T>(std::move(value));
+  }
 };
 
 // An array whose elements each use `element`.
@@ -314,4 +341,4 @@ constexpr TaggedCodec<V, F> tagged(std::span<const std::string_view> names, F, s
 template <class A>
 using Alternative = std::remove_cvref_t<A>;
 
-}  // namespace vor::desktop::fields
+}  // namespace vor::fields
