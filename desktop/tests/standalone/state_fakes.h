@@ -103,7 +103,7 @@ class FakeFileSystem final : public FileSystem {
     return attributes_of(it->second);
   }
 
-  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenOptions& spec) override;
+  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenOptions& options) override;
 
   Status move(const std::string& from, const std::string& to, std::uint32_t flags) override {
     if (crashed_) return dead();
@@ -304,28 +304,28 @@ class FakeOpenFile final : public OpenFile {
   std::size_t position_ = 0;
 };
 
-inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenOptions& spec) {
+inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenOptions& options) {
   if (crashed_) return dead();
   const std::string path = trim(raw);
   if (auto e = open_errors.find(path); e != open_errors.end()) return fail(Error::os(e->second));
   auto it = nodes_.find(path);
   if (it == nodes_.end()) {
-    if (spec.creation == FileCreation::kOpenExisting) {
+    if (options.creation == FileCreation::kOpenExisting) {
       return fail(Error::os(parent_exists(path) ? kErrorFileNotFound : kErrorPathNotFound));
     }
     if (!parent_exists(path)) return fail(Error::os(kErrorPathNotFound));
   } else {
-    if (spec.creation == FileCreation::kCreateNew) return fail(Error::os(kErrorFileExists));
-    if (it->second.directory && !spec.backup_semantics) return fail(Error::os(kErrorAccessDenied));
+    if (options.creation == FileCreation::kCreateNew) return fail(Error::os(kErrorFileExists));
+    if (it->second.directory && !options.backup_semantics) return fail(Error::os(kErrorAccessDenied));
   }
-  const bool wants_read = spec.access != FileAccess::kWrite;
-  const bool wants_write = spec.access != FileAccess::kRead;
+  const bool wants_read = options.access != FileAccess::kWrite;
+  const bool wants_write = options.access != FileAccess::kRead;
   for (const auto& [id, h] : handles_) {
     if (h.path != path) continue;
     const bool has_read = h.access != FileAccess::kWrite;
     const bool has_write = h.access != FileAccess::kRead;
     if ((wants_read && !(h.share & kShareRead)) || (wants_write && !(h.share & kShareWrite)) ||
-        (has_read && !(spec.share & kShareRead)) || (has_write && !(spec.share & kShareWrite))) {
+        (has_read && !(options.share & kShareRead)) || (has_write && !(options.share & kShareWrite))) {
       return fail(Error::os(kErrorSharingViolation));
     }
   }
@@ -335,7 +335,7 @@ inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string&
     order_.push_back(path);
   }
   const int id = next_handle_++;
-  handles_[id] = Handle{path, spec.access, spec.share};
+  handles_[id] = Handle{path, options.access, options.share};
   return std::unique_ptr<OpenFile>(std::make_unique<FakeOpenFile>(*this, id, path));
 }
 

@@ -20,11 +20,11 @@ Result<bool> image_is_available(StatePorts& ports, const StateRoot& root, const 
   VOR_ASSIGN_OR_RETURN(auto name, state_file_name(receipt.operation_id, "image"));
   if (image.file_name != name) return false;
   const std::string path = root.join(name);
-  FileOpenOptions spec;
-  spec.access = FileAccess::kRead;
-  spec.share = kShareRead | kShareWrite;
-  spec.backup_semantics = true;
-  auto file = ports.ctx.fs.open(path, spec);
+  FileOpenOptions options;
+  options.access = FileAccess::kRead;
+  options.share = kShareRead | kShareWrite;
+  options.backup_semantics = true;
+  auto file = ports.ctx.fs.open(path, options);
   if (!file) return false;
   auto facts = (*file)->query();
   if (!facts) return false;

@@ -80,7 +80,7 @@ class FileSystem {
 
   // GetFileAttributesW: the path's own attributes, links not followed.
   virtual Result<std::uint32_t> attributes(const std::string& path) = 0;
-  virtual Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) = 0;
+  virtual Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& options) = 0;
   virtual Status move(const std::string& from, const std::string& to, std::uint32_t flags) = 0;
   virtual Status remove(const std::string& path) = 0;  // DeleteFileW
   // FindFirstFileW/FindNextFileW over "<dir>\*", without "." and "..", in

@@ -75,24 +75,24 @@ class Win32FileSystem final : public FileSystem {
     return static_cast<std::uint32_t>(attributes);
   }
 
-  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) override {
+  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& options) override {
     VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     DWORD access = 0;
-    switch (spec.access) {
+    switch (options.access) {
       case FileAccess::kRead: access = GENERIC_READ; break;
       case FileAccess::kWrite: access = GENERIC_WRITE; break;
       case FileAccess::kReadWrite: access = GENERIC_READ | GENERIC_WRITE; break;
     }
     DWORD creation = OPEN_EXISTING;
-    switch (spec.creation) {
+    switch (options.creation) {
       case FileCreation::kCreateNew: creation = CREATE_NEW; break;
       case FileCreation::kOpenAlways: creation = OPEN_ALWAYS; break;
       case FileCreation::kOpenExisting: creation = OPEN_EXISTING; break;
     }
     DWORD flags = FILE_ATTRIBUTE_NORMAL;
-    if (spec.open_reparse_point) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    if (spec.backup_semantics) flags |= FILE_FLAG_BACKUP_SEMANTICS;
-    UniqueFile handle(::CreateFileW(w.c_str(), access, spec.share, nullptr, creation, flags, nullptr));
+    if (options.open_reparse_point) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    if (options.backup_semantics) flags |= FILE_FLAG_BACKUP_SEMANTICS;
+    UniqueFile handle(::CreateFileW(w.c_str(), access, options.share, nullptr, creation, flags, nullptr));
     if (!handle) return fail(last_error("CreateFileW"));
     return std::unique_ptr<OpenFile>(std::make_unique<Win32File>(std::move(handle)));
   }
