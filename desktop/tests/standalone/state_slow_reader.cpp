@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 namespace {
