@@ -367,7 +367,7 @@ TEST_F(StateStoreTest, AtomicReplace) {
   holder->reset();
 
   // Delete sharing does not help: a target open at all is never moved over.
-  auto sharing = fs.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+  auto sharing = fs.open("C:\\work\\target", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                          FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(sharing);
   EXPECT_EQ(replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-5", bytes_of("x")).error().os_error(),
@@ -430,7 +430,7 @@ TEST_F(StateStoreTest, ReplaceWaitsForAReaderOfTheTargetWithinItsBudget) {
     local.add_file("C:\\work\\target", "old");
     local.move_error = c.move_error;
     ReleasingClock timing;
-    auto holder = local.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+    auto holder = local.open("C:\\work\\target", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                               FileCreation::kOpenExisting, true, false});
     ASSERT_TRUE(holder);
     std::unique_ptr<OpenFile> held = std::move(*holder);
@@ -475,7 +475,7 @@ TEST_F(StateStoreTest, RemovingStateFiles) {
   // A reader sharing delete access does not stop the removal and keeps
   // reading what it opened.
   fs.add_file("C:\\work\\read", "contents");
-  auto reader = fs.open("C:\\work\\read", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+  auto reader = fs.open("C:\\work\\read", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                        FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(reader);
   EXPECT_TRUE(remove_state_file(fs, "C:\\work\\read"));

@@ -202,7 +202,7 @@ Status maintain_state_directory(StateContext& ctx, ProcSys& processes, const Sta
   return {};
 }
 
-Status refresh_state_store(StateContext& ctx, ProcessLiveness& processes, const StateRoot& root) {
+Status refresh_state_store(StateContext& ctx, ProcSys& processes, const StateRoot& root) {
   return maintain_state_directory(ctx, processes, root, ctx.clock.utc_now(), false);
 }
 
