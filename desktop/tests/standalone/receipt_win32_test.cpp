@@ -9,6 +9,7 @@
 #include "common/data_protection.h"
 #include "common/handle_win32.h"
 #include "common/text.h"
+#include "native/process_sys_win32.h"
 #include "receipt_fixtures.h"
 #include "standalone/cli/error_codes.h"
 #include "standalone/cli/operation_status.h"

@@ -17,7 +17,10 @@
 #include "protocol/request.h"
 #include "protocol/response.h"
 #include "standalone/cli/error_codes.h"
+#include "native/ports_win32.h"
 #include "native/process_sys_win32.h"
+#include "readiness/desktop_sys_win32.h"
+#include "readiness/readiness.h"
 #include "standalone/worker/worker_mode.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
 #include "windows/worker_launch_win32.h"
@@ -48,7 +51,12 @@ int run_as_worker(const std::vector<std::optional<std::string>>& args) {
   }
   auto processes = make_win32_proc_sys();
   auto identity = make_win32_broker_identity_sys();
-  const Status s = run_worker_mode(args, WorkerPorts{*processes, *identity});
+  Win32DesktopPorts desktop_ports;
+  auto desktop = make_win32_desktop_sys();
+  const ReadinessSnapshot readiness = [&](std::uint32_t session) {
+    return query_readiness(desktop_ports.ports(), *desktop, session);
+  };
+  const Status s = run_worker_mode(args, WorkerPorts{*processes, *identity}, readiness);
   if (mode == "linger") ::Sleep(8000);
   return s ? 0 : 64;
 }
