@@ -99,11 +99,67 @@ function(vor_module name)
     set(scope INTERFACE)
   endif()
   target_link_libraries(vor_${name} ${scope} vor_build_flags ${M_DEPS})
+  vor_register_module(vor_${name} DEPS ${M_DEPS})
   if(WIN32)
     target_link_libraries(vor_${name} ${scope} ${M_WIN32_LIBS})
   else()
     target_link_libraries(vor_${name} ${scope} ${M_NATIVE_LIBS})
   endif()
+endfunction()
+
+# vor_register_module(TARGET [DEPS targets...])
+# Records the current folder as a module for the include check: its include
+# prefix is the folder's path below desktop/src, setup_recovery/src or the
+# repository root (common).
+function(vor_register_module target)
+  cmake_parse_arguments(R "" "" "DEPS" ${ARGN})
+  set(dir ${CMAKE_CURRENT_SOURCE_DIR})
+  foreach(base ${VOR_ROOT}/desktop/src ${VOR_ROOT}/setup_recovery/src ${VOR_ROOT})
+    file(REAL_PATH ${base} base)
+    string(FIND "${dir}/" "${base}/" at)
+    if(at EQUAL 0)
+      file(RELATIVE_PATH prefix ${base} ${dir})
+      break()
+    endif()
+  endforeach()
+  file(GLOB files ${dir}/*.h ${dir}/*.cpp)
+  list(FILTER files EXCLUDE REGEX "_(test|bench|fuzz)\\.cpp$")
+  set_property(GLOBAL APPEND PROPERTY VOR_MODULES ${target})
+  set_property(GLOBAL PROPERTY VOR_MODULE_${target}_PREFIX ${prefix})
+  set_property(GLOBAL PROPERTY VOR_MODULE_${target}_DEPS ${R_DEPS})
+  set_property(GLOBAL PROPERTY VOR_MODULE_${target}_FILES ${files})
+endfunction()
+
+# Checks every registered module's includes against its DEPS now, and again
+# as a build step (before any module library) whenever one of their files
+# changes. An include of a module not in DEPS, or a DEPS entry that nothing
+# includes, fails the build (cmake/VorIncludeCheck.cmake).
+function(vor_check_module_includes)
+  get_property(modules GLOBAL PROPERTY VOR_MODULES)
+  set(table ${CMAKE_BINARY_DIR}/vor_module_table.cmake)
+  set(text "set(VOR_CHECK_MODULES ${modules})\n")
+  set(all_files)
+  foreach(m ${modules})
+    foreach(key PREFIX DEPS FILES)
+      get_property(value GLOBAL PROPERTY VOR_MODULE_${m}_${key})
+      string(APPEND text "set(VOR_CHECK_${m}_${key} \"${value}\")\n")
+    endforeach()
+    get_property(files GLOBAL PROPERTY VOR_MODULE_${m}_FILES)
+    list(APPEND all_files ${files})
+  endforeach()
+  file(WRITE ${table} "${text}")
+  include(${VOR_ROOT}/cmake/VorIncludeCheck.cmake)
+  vor_run_include_check(${table})
+  set(stamp ${CMAKE_BINARY_DIR}/vor_include_check.stamp)
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} -DVOR_CHECK_TABLE=${table} -DVOR_CHECK_STAMP=${stamp}
+            -P ${VOR_ROOT}/cmake/VorIncludeCheck.cmake
+    DEPENDS ${all_files} ${table} ${VOR_ROOT}/cmake/VorIncludeCheck.cmake
+    COMMENT "Checking module includes against DEPS" VERBATIM)
+  add_custom_target(vor_include_check ALL DEPENDS ${stamp})
+  foreach(m ${modules})
+    add_dependencies(${m} vor_include_check)
+  endforeach()
 endfunction()
 
 # vor_program(TARGET OUTPUT_NAME name SOURCES files... DEPS targets...)

@@ -51,7 +51,7 @@ std::string base64_encode(std::span<const std::uint8_t> bytes) {
 }
 
 Result<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
-  if (text.size() % 4 != 0) return fail(std::string(kBase64Invalid));
+  if (text.size() % 4 != 0) return fail(coded(kBase64Invalid));
   std::size_t pads = 0;
   if (!text.empty() && text.back() == kPad) pads = text[text.size() - 2] == kPad ? 2 : 1;
 
@@ -61,7 +61,7 @@ Result<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
   std::uint32_t acc = 0;
   for (std::size_t i = 0; i < data_chars; ++i) {
     const std::uint8_t v = kDecode[static_cast<unsigned char>(text[i])];
-    if (v == kNotInAlphabet) return fail(std::string(kBase64Invalid));  // includes a misplaced "="
+    if (v == kNotInAlphabet) return fail(coded(kBase64Invalid));  // includes a misplaced "="
     acc = (acc << 6) | v;
     if (i % 4 == 3) {
       out.push_back(static_cast<std::uint8_t>(acc >> 16));
@@ -73,10 +73,10 @@ Result<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
   // The last quantum: 2 characters carry 1 byte (4 bits left over), 3 carry 2
   // bytes (2 bits left over); the left-over bits must be zero.
   if (pads == 2) {
-    if (acc & 0x0F) return fail(std::string(kBase64Invalid));
+    if (acc & 0x0F) return fail(coded(kBase64Invalid));
     out.push_back(static_cast<std::uint8_t>(acc >> 4));
   } else if (pads == 1) {
-    if (acc & 0x03) return fail(std::string(kBase64Invalid));
+    if (acc & 0x03) return fail(coded(kBase64Invalid));
     out.push_back(static_cast<std::uint8_t>(acc >> 10));
     out.push_back(static_cast<std::uint8_t>(acc >> 2));
   }

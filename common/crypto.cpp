@@ -3,10 +3,9 @@
 namespace vor {
 
 Result<Sha256Digest> sha256(std::span<const std::uint8_t> data) {
-  auto stream = Sha256Stream::create();
-  if (!stream) return fail(std::move(stream.error()));
-  if (auto ok = (*stream)->update(data); !ok) return fail(std::move(ok.error()));
-  return (*stream)->finish();
+  VOR_ASSIGN_OR_RETURN(auto stream, Sha256Stream::create());
+  VOR_RETURN_IF_ERROR(stream->update(data));
+  return stream->finish();
 }
 
 Result<Sha256Digest> sha256(std::string_view data) {
@@ -26,7 +25,7 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
 
 Result<std::string> uuid_v4_hex() {
   std::array<std::uint8_t, 16> b{};
-  if (auto ok = random_bytes(b); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(random_bytes(b));
   b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return to_hex(b);

@@ -6,6 +6,26 @@
 namespace vor {
 namespace {
 
+// The buffer DPAPI hands back: wiped and freed when the owner goes, also when
+// copying out of it throws.
+class DpapiOutput {
+ public:
+  DpapiOutput() = default;
+  DpapiOutput(const DpapiOutput&) = delete;
+  DpapiOutput& operator=(const DpapiOutput&) = delete;
+  ~DpapiOutput() {
+    if (blob_.pbData == nullptr) return;
+    ::SecureZeroMemory(blob_.pbData, blob_.cbData);
+    ::LocalFree(blob_.pbData);
+  }
+
+  DATA_BLOB* put() { return &blob_; }
+  const DATA_BLOB& get() const { return blob_; }
+
+ private:
+  DATA_BLOB blob_{0, nullptr};
+};
+
 class Win32DataProtection final : public DataProtection {
  public:
   Result<Bytes> protect(std::span<const std::uint8_t> plaintext, std::span<const std::uint8_t> entropy,
@@ -22,20 +42,16 @@ class Win32DataProtection final : public DataProtection {
                             std::uint32_t flags) {
     DATA_BLOB in{static_cast<DWORD>(input.size()), const_cast<BYTE*>(input.data())};
     DATA_BLOB extra{static_cast<DWORD>(entropy.size()), const_cast<BYTE*>(entropy.data())};
-    DATA_BLOB out{0, nullptr};
+    DpapiOutput out;
     DATA_BLOB* extra_ptr = entropy.empty() ? nullptr : &extra;
-    const BOOL ok = protecting ? ::CryptProtectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, &out)
-                               : ::CryptUnprotectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, &out);
-    const DWORD err = ok ? 0 : ::GetLastError();
-    Bytes result;
-    if (ok && out.pbData != nullptr) result.assign(out.pbData, out.pbData + out.cbData);
-    if (out.pbData != nullptr) {
-      ::SecureZeroMemory(out.pbData, out.cbData);
-      ::LocalFree(out.pbData);
+    const BOOL ok = protecting ? ::CryptProtectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put())
+                               : ::CryptUnprotectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put());
+    if (!ok) {
+      const DWORD err = ::GetLastError();
+      return fail(Error::os(err, protecting ? "CryptProtectData failed" : "CryptUnprotectData failed"));
     }
-    if (!ok) return fail(Error::os(err, protecting ? "CryptProtectData failed" : "CryptUnprotectData failed"));
-    if (out.pbData == nullptr) return fail(Error::io("DPAPI returned no buffer"));
-    return result;
+    if (out.get().pbData == nullptr) return fail(Error::io("DPAPI returned no buffer"));
+    return Bytes(out.get().pbData, out.get().pbData + out.get().cbData);
   }
 };
 

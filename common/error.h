@@ -6,9 +6,16 @@
 // callers look up by type. Functions return `Result<T>`; nothing throws across
 // a module boundary.
 //
+// A failure with a code is built one way: `coded` (the code, optionally over a
+// detail message), `coded_over` (the code over a cause) and `coded_os` (the
+// code over an OS error number). Failures travel outward through
+// `VOR_RETURN_IF_ERROR` and `VOR_ASSIGN_OR_RETURN`.
+//
 //   Result<Bytes> read() {
-//     if (!ok) return fail(Error::os(GetLastError()).context("DESKTOP_FILE_UNAVAILABLE"));
+//     if (!ok) return fail(coded_os(kFileUnavailable, GetLastError()));
 //   }
+//   VOR_ASSIGN_OR_RETURN(auto bytes, read());
+//   VOR_RETURN_IF_ERROR(check(bytes));
 //   auto r = read();
 //   if (!r) return fail(std::move(r.error()).context("while reading the request"));
 #pragma once
@@ -18,6 +25,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -128,4 +136,43 @@ using Status = std::expected<void, Error>;
 inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }
 inline std::unexpected<Error> fail(std::string message) { return std::unexpected<Error>(Error(std::move(message))); }
 
+// An error whose whole chain is `code`.
+inline Error coded(std::string_view code) { return Error(std::string(code)); }
+
+// `code` as the outermost message over the message `detail`; just `code` when
+// `detail` is empty.
+inline Error coded(std::string_view code, std::string detail) {
+  if (detail.empty()) return coded(code);
+  return Error(std::move(detail)).context(std::string(code));
+}
+
+// `cause` wrapped in `code`: the code first, the cause's links after it.
+inline Error coded_over(std::string_view code, Error cause) { return std::move(cause).context(std::string(code)); }
+
+// `code` over the OS error with the raw Win32 number `win32_error`.
+inline Error coded_os(std::string_view code, std::uint32_t win32_error) {
+  return coded_over(code, Error::os(win32_error));
+}
+
 }  // namespace vor
+
+#define VOR_ERROR_CONCAT_INNER(a, b) a##b
+#define VOR_ERROR_CONCAT(a, b) VOR_ERROR_CONCAT_INNER(a, b)
+
+// Returns the failure of a `Status` or `Result` expression from the enclosing
+// function (whose result type is any `Result<T>` or `Status`); evaluates the
+// expression once.
+#define VOR_RETURN_IF_ERROR(...)                                                             \
+  do {                                                                                       \
+    if (auto vor_status_ = (__VA_ARGS__); !vor_status_) return ::vor::fail(std::move(vor_status_).error()); \
+  } while (false)
+
+// Evaluates the `Result` expression once; on failure returns it from the
+// enclosing function, else moves its value into `target`, which is either a
+// declaration (`auto value`, `const Bytes data`) or an existing variable.
+#define VOR_ASSIGN_OR_RETURN(target, ...) \
+  VOR_ASSIGN_OR_RETURN_IMPL(VOR_ERROR_CONCAT(vor_result_, __COUNTER__), target, __VA_ARGS__)
+#define VOR_ASSIGN_OR_RETURN_IMPL(result, target, ...)        \
+  auto result = (__VA_ARGS__);                                \
+  if (!result) return ::vor::fail(std::move(result).error()); \
+  target = std::move(*result)

@@ -6,8 +6,13 @@
 #pragma once
 
 #include <windows.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace vor {
 
@@ -52,6 +57,11 @@ class UniqueResource {
 namespace detail {
 inline void close_handle(HANDLE h) { ::CloseHandle(h); }
 inline void local_free(HLOCAL h) { ::LocalFree(h); }
+inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
+inline void close_desktop(HDESK h) { ::CloseDesktop(h); }
+inline void wts_free(void* memory) { ::WTSFreeMemory(memory); }
+inline void destroy_environment(void* block) { ::DestroyEnvironmentBlock(block); }
+inline void free_argv(LPWSTR* argv) { ::LocalFree(argv); }
 }  // namespace detail
 
 // Kernel handles that are nullptr when absent (processes, threads, events, jobs, tokens).
@@ -60,5 +70,58 @@ using UniqueHandle = UniqueResource<HANDLE, detail::close_handle, 0>;
 using UniqueFile = UniqueResource<HANDLE, detail::close_handle, -1>;
 // Memory that Windows returns for the caller to LocalFree.
 using UniqueLocal = UniqueResource<HLOCAL, detail::local_free, 0>;
+// Service-manager and service handles (OpenSCManagerW, OpenServiceW).
+using UniqueServiceHandle = UniqueResource<SC_HANDLE, detail::close_service_handle, 0>;
+// A desktop opened by OpenInputDesktop or OpenDesktopW (user32).
+using UniqueDesktop = UniqueResource<HDESK, detail::close_desktop, 0>;
+// Memory that a WTS call returns for WTSFreeMemory (wtsapi32).
+using UniqueWtsMemory = UniqueResource<void*, detail::wts_free, 0>;
+// A block of CreateEnvironmentBlock, for DestroyEnvironmentBlock (userenv).
+using UniqueEnvironmentBlock = UniqueResource<void*, detail::destroy_environment, 0>;
+// The argument array of CommandLineToArgvW, freed with one LocalFree.
+using UniqueArgv = UniqueResource<LPWSTR*, detail::free_argv, 0>;
+
+// A PROC_THREAD_ATTRIBUTE_LIST in a buffer of its own. Once initialised it is
+// deleted (DeleteProcThreadAttributeList) before its buffer goes, by reset()
+// or the destructor. Neither copied nor moved: the list points into itself.
+class UniqueAttributeList {
+ public:
+  UniqueAttributeList() = default;
+  UniqueAttributeList(const UniqueAttributeList&) = delete;
+  UniqueAttributeList& operator=(const UniqueAttributeList&) = delete;
+  ~UniqueAttributeList() { reset(); }
+
+  // The buffer size InitializeProcThreadAttributeList asks for `count` attributes.
+  static std::size_t size_for(DWORD count) {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, count, 0, &size);
+    return size;
+  }
+  // InitializeProcThreadAttributeList over a fresh buffer of `size` bytes.
+  BOOL initialize(std::size_t size, DWORD count) {
+    reset();
+    buffer_.assign(size, 0);
+    SIZE_T given = size;
+    initialized_ = ::InitializeProcThreadAttributeList(get(), count, 0, &given) != FALSE;
+    return initialized_ ? TRUE : FALSE;
+  }
+  // The list, or nullptr before a buffer was given.
+  LPPROC_THREAD_ATTRIBUTE_LIST get() {
+    return buffer_.empty() ? nullptr : reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+  }
+  void reset() {
+    if (initialized_) {
+      const DWORD saved = ::GetLastError();
+      ::DeleteProcThreadAttributeList(get());
+      ::SetLastError(saved);
+    }
+    initialized_ = false;
+    buffer_.clear();
+  }
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+  bool initialized_ = false;
+};
 
 }  // namespace vor

@@ -280,19 +280,17 @@ Result<std::int64_t> to_i64(const Value& v) {
 }
 
 Result<std::uint32_t> to_u32(const Value& v) {
-  auto u = to_u64(v);
-  if (!u) return fail(std::move(u.error()));
-  if (*u > std::numeric_limits<std::uint32_t>::max()) return fail("json: integer out of range");
-  return static_cast<std::uint32_t>(*u);
+  VOR_ASSIGN_OR_RETURN(auto u, to_u64(v));
+  if (u > std::numeric_limits<std::uint32_t>::max()) return fail("json: integer out of range");
+  return static_cast<std::uint32_t>(u);
 }
 
 Result<std::int32_t> to_i32(const Value& v) {
-  auto i = to_i64(v);
-  if (!i) return fail(std::move(i.error()));
-  if (*i < std::numeric_limits<std::int32_t>::min() || *i > std::numeric_limits<std::int32_t>::max()) {
+  VOR_ASSIGN_OR_RETURN(auto i, to_i64(v));
+  if (i < std::numeric_limits<std::int32_t>::min() || i > std::numeric_limits<std::int32_t>::max()) {
     return fail("json: integer out of range");
   }
-  return static_cast<std::int32_t>(*i);
+  return static_cast<std::int32_t>(i);
 }
 
 Result<std::string> to_text(const Value& v) {

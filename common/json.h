@@ -205,9 +205,8 @@ auto to_array(const Value& v, F&& element)
   std::vector<T> out;
   out.reserve(items->size());
   for (const Value& item : *items) {
-    auto decoded = element(item);
-    if (!decoded) return fail(std::move(decoded.error()));
-    out.push_back(std::move(*decoded));
+    VOR_ASSIGN_OR_RETURN(auto decoded, element(item));
+    out.push_back(std::move(decoded));
   }
   return out;
 }
@@ -215,9 +214,8 @@ auto to_array(const Value& v, F&& element)
 // One whole document from bytes: `parse`, then `from_value` (Value -> Result<T>).
 template <class F>
 auto decode_document(std::string_view bytes, F&& from_value) -> std::invoke_result_t<F, const Value&> {
-  auto tree = parse(bytes);
-  if (!tree) return fail(std::move(tree.error()));
-  return from_value(*tree);
+  VOR_ASSIGN_OR_RETURN(auto tree, parse(bytes));
+  return from_value(tree);
 }
 
 enum class Mode {

@@ -281,12 +281,11 @@ struct Pair {
 };
 
 Result<Pair> decode_pair(std::string_view json, Mode mode, bool tagged = false) {
-  auto v = parse(json);
-  if (!v) return fail(std::move(v.error()));
+  VOR_ASSIGN_OR_RETURN(const Value v, parse(json));
   Pair p;
-  Record r(*v, kPairKeys, mode, tagged);
+  Record r(v, kPairKeys, mode, tagged);
   r.required("count", p.count).optional("label", p.label);
-  if (auto s = r.status(); !s) return fail(std::move(s.error()));
+  VOR_RETURN_IF_ERROR(r.status());
   return p;
 }
 

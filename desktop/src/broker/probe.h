@@ -1,10 +1,11 @@
 // The broker's probe of a session: start a worker, run the readiness
 // exchange without execution, wait for the worker to end.
 //
-//   Status s = probe_session(make_win32_worker_launch(io), session, system_clock());
+//   Status s = probe_session(make_win32_worker_launch(io), processes, session, system_clock());
 //
-// `run_probe_command` is the Win32 composition the program entry hands to
-// the one-shot runner for the `probe` verb.
+// `make_win32_probe_sys` is the Win32 adapter that the composition root
+// builds for the `probe` verb (each probe launches its worker through
+// `make_win32_worker_launch`).
 #pragma once
 
 #include <chrono>
@@ -12,9 +13,9 @@
 #include <memory>
 
 #include "common/error.h"
+#include "native/clock.h"
 #include "native/ports.h"
-#include "standalone/cli_documents.h"
-#include "standalone/commands.h"
+#include "standalone/cli/probe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {
@@ -25,9 +26,9 @@ inline constexpr std::chrono::milliseconds kWorkerExitPoll{10};
 // Success when the worker authenticated, was told not to execute and ended
 // within 3 seconds; "DESKTOP_WORKER_EXIT_UNCONFIRMED" (phase workerReadiness)
 // when it is still running then.
-Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, std::uint32_t session, Clock& clock);
+Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, ProcSys& processes, std::uint32_t session, Clock& clock);
 
-// The probe document for the command (Windows only).
-CliDocument run_probe_command(const cmd::Probe& probe);
+// The Win32 probe ports over the program's process port (Windows only).
+std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes);
 
 }  // namespace vor::desktop

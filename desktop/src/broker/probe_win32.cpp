@@ -1,9 +1,8 @@
 #include <windows.h>
 
 #include "broker/probe.h"
-#include "standalone/probe.h"
-#include "standalone/state_identity_win32.h"
-#include "standalone/worker_mode.h"
+#include "native/process_identity.h"
+#include "standalone/cli/probe.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -11,11 +10,13 @@ namespace {
 
 class Win32ProbeSys final : public ProbeSys {
  public:
+  explicit Win32ProbeSys(ProcSys& processes) : processes_(processes) {}
+
   CallerFacts caller_facts() override {
     CallerFacts facts;
-    DWORD session = 0;
-    if (::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) facts.session_id = session;
-    if (auto sid = query_process_user_sid(::GetCurrentProcessId())) facts.is_system = *sid == kLocalSystemSid;
+    const std::uint32_t self = processes_.current_process_id();
+    if (auto session = processes_.process_session_id(self)) facts.session_id = *session;
+    if (auto sid = process_user_sid(processes_, self)) facts.is_system = *sid == kLocalSystemSid;
     BOOL in_job = FALSE;
     if (::IsProcessInJob(::GetCurrentProcess(), nullptr, &in_job)) facts.in_job = in_job != FALSE;
     return facts;
@@ -23,17 +24,17 @@ class Win32ProbeSys final : public ProbeSys {
 
   Status probe_worker(std::uint32_t session) override {
     asio::io_context io;
-    return probe_session(make_win32_worker_launch(io), session, system_clock());
+    return probe_session(make_win32_worker_launch(io), processes_, session, system_clock());
   }
 
   Clock& clock() override { return system_clock(); }
+
+ private:
+  ProcSys& processes_;
 };
 
 }  // namespace
 
-CliDocument run_probe_command(const cmd::Probe& probe) {
-  Win32ProbeSys sys;
-  return run_probe(sys, probe.session_id);
-}
+std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes) { return std::make_unique<Win32ProbeSys>(processes); }
 
 }  // namespace vor::desktop

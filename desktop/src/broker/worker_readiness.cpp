@@ -1,9 +1,10 @@
 #include "broker/worker_readiness.h"
 
+#include "native/process_identity.h"
 #include "protocol/diagnostics.h"
 #include "protocol/frame.h"
 #include "protocol/response.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {
@@ -11,7 +12,6 @@ namespace {
 constexpr std::string_view kExitedBeforeReady = "DESKTOP_WORKER_EXITED_BEFORE_READY";
 constexpr std::string_view kReadyUnconfirmed = "DESKTOP_WORKER_READY_UNCONFIRMED";
 constexpr std::string_view kReadyInvalid = "DESKTOP_WORKER_READY_INVALID";
-constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 std::unexpected<Error> at(StartupPhase phase, Error error) { return fail(not_sent(std::move(error), phase)); }
 Error code(std::string_view text) { return Error(std::string(text)); }
@@ -23,19 +23,20 @@ bool valid_ready(const WorkerReady& ready, std::uint32_t process_id, std::uint32
 
 }  // namespace
 
-Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expected_session, bool execute,
+Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, Clock& clock,
+                                      std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy, const ReadinessLimits& limits) {
   using P = StartupPhase;
   WorkerLaunchSys& sys = *worker.sys;
 
-  const ConnectResult connected = sys.wait_for_connect(limits.connect, limits.exit_poll);
+  const ConnectResult connected = wait_for_worker_connection(sys, clock, limits.connect, limits.exit_poll);
   switch (connected.outcome) {
     case ConnectOutcome::kConnected:
       break;
     case ConnectOutcome::kWorkerExited:
       return at(P::kWorkerReadiness, code(kExitedBeforeReady));
     case ConnectOutcome::kFailed:
-      return at(P::kWorkerReadiness, win32_failure(connected.win32_error, kReadyUnconfirmed));
+      return at(P::kWorkerReadiness, coded_os(kReadyUnconfirmed, connected.win32_error));
     case ConnectOutcome::kTimedOut:
       return at(P::kWorkerReadiness, code(kReadyUnconfirmed));
   }
@@ -44,16 +45,16 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   auto running = sys.worker_running();
   if (!running || !*running) return at(P::kPeerAuthentication, code(kExitedBeforeReady));
   auto client = sys.client_process_id();
-  if (!client) return at(P::kPeerAuthentication, win32_failure(client.error(), "DESKTOP_PEER_UNAVAILABLE"));
+  if (!client) return at(P::kPeerAuthentication, coded_os(kPeerUnavailable, client.error()));
   if (*client != worker.process_id) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
-  auto client_session = sys.process_session_id(*client);
+  auto client_session = process_session_id(processes, *client);
   if (!client_session) {
     return at(P::kPeerAuthentication, std::move(client_session.error()).context(std::string(kPeerNotAuthorized)));
   }
   if (*client_session != expected_session) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
 
   // One budget for reading `WorkerReady` and writing `ReadyAck`.
-  const auto start = std::chrono::steady_clock::now();
+  const Clock::Monotonic start = clock.monotonic_now();
   auto body = sys.pipe().read_frame(kWorkerReadyMaxBytes, limits.exchange);
   if (!body) {
     if (error_code_of(body.error()) == kFrameSizeInvalid) return at(P::kWorkerReadiness, std::move(body.error()));
@@ -67,14 +68,14 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expect
   ReadyAck ack;
   ack.execute = execute && is_ready;
   if (ack.execute) ack.input_policy = policy;
-  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(clock.monotonic_now() - start);
   if (spent >= limits.exchange) return at(P::kWorkerReadiness, code(kReadyUnconfirmed));
   if (auto s = sys.pipe().write_frame(encode_ready_ack(ack), kReadyAckMaxBytes, limits.exchange - spent); !s) {
     return at(P::kWorkerReadiness, std::move(s.error()).context(std::string(kReadyUnconfirmed)));
   }
 
   if (!is_ready) {
-    Error refused = ready->win32_error ? Error::os(static_cast<std::uint32_t>(*ready->win32_error)).context(ready->code)
+    Error refused = ready->win32_error ? coded_os(ready->code, static_cast<std::uint32_t>(*ready->win32_error))
                                        : Error(ready->code);
     return at(P::kWorkerReadiness, std::move(refused));
   }

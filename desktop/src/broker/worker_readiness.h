@@ -2,9 +2,8 @@
 // for the worker's connection (raced against its exit), authenticate the
 // client, read `WorkerReady`, answer `ReadyAck`.
 //
-//   auto pipe = await_worker_ready(worker, session, /*execute=*/true, policy);
-//   if (!pipe) return fail(std::move(pipe.error()));   // carries its StartupPhase
-//   (*pipe)->write_frame(encode_request(request), kRequestMaxBytes, limit);
+//   VOR_ASSIGN_OR_RETURN(FramePipe* pipe, await_worker_ready(worker, processes, clock, session, /*execute=*/true, policy));
+//   pipe->write_frame(encode_request(request), kRequestMaxBytes, limit);   // failures carry their StartupPhase
 //
 // Called by the probe (execute false) and the execute transaction.
 #pragma once
@@ -14,8 +13,9 @@
 #include <optional>
 
 #include "common/error.h"
+#include "native/clock.h"
 #include "protocol/messages.h"
-#include "standalone/worker_mode_pipe.h"
+#include "protocol/worker_mode_pipe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {
@@ -26,9 +26,10 @@ struct ReadinessLimits {
   std::chrono::milliseconds exchange{3000};   // for `WorkerReady` and `ReadyAck` together
 };
 
-// The pipe of a ready worker (owned by `worker`). A worker that reports
+// The pipe of a ready worker (owned by `worker`). Every limit runs on `clock`. A worker that reports
 // itself not ready fails the exchange with its own code (and Win32 error).
-Result<FramePipe*> await_worker_ready(WorkerHandle& worker, std::uint32_t expected_session, bool execute,
+Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, Clock& clock,
+                                      std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy,
                                       const ReadinessLimits& limits = {});
 

@@ -1,5 +1,10 @@
 #include "build_capabilities/capabilities.h"
 
+#include "native/lifetime_watchdog.h"
+#include "native/validation.h"
+#include "protocol/request.h"
+#include "standalone/state/image_store.h"
+
 namespace vor::desktop {
 
 CliDocument capability_document() {
@@ -34,7 +39,7 @@ CliDocument capability_document() {
       {"executable", "Vor.Marionet.exe"},
       {"purpose", "Vor Windows Marionet Runtime"},
       {"version", kProductVersion},
-      {"protocol", 1},
+      {"protocol", kProtocolVersion},
       {"requiresKerno", false},
       {"buildVariant", "standard"},
       {"inputCapabilities",
@@ -59,9 +64,9 @@ CliDocument capability_document() {
        O{{"mode", "reusable_session_or_one_shot"},
         {"sessionIdleTimeoutSeconds", 300},
         {"idleResets", "after_completed_work_not_status"},
-        {"workerHardDeadlineSeconds", 15},
-        {"launcherHardDeadlineSeconds", 30},
-        {"timeoutExitCode", 124},
+        {"workerHardDeadlineSeconds", kWorkerLifetime.count()},
+        {"launcherHardDeadlineSeconds", kCommandLifetime.count()},
+        {"timeoutExitCode", kExitDeadline},
         {"idlePolling", false},
         {"closesTargetApplications", false}}},
       {"standaloneWorkerReadiness", 1},
@@ -70,7 +75,7 @@ CliDocument capability_document() {
         {"storage", "windows_dpapi_machine_v1"},
         {"fileAccess", "owner_and_system"},
         {"recoveryReceipts", "encrypted_minimized"},
-        {"imageLeaseSeconds", 60},
+        {"imageLeaseSeconds", kImageLease.count()},
         {"imageExport", "session-image-export"},
         {"idleImageCleanup", true},
         {"unknownInputReceiptsExpire", false}}},
@@ -80,7 +85,7 @@ CliDocument capability_document() {
         {"actions", A{"find_windows", "find_elements", "wait_element", "element_action"}},
         {"executionModel", execution_model},
         {"elementOperations", A{"invoke", "set_value"}},
-        {"maximumWaitMilliseconds", 4000},
+        {"maximumWaitMilliseconds", kMaxTimeoutMs},
         {"maximumNodes", 256},
         {"maximumElements", 32},
         {"requiresPostcondition", true},

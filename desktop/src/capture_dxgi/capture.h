@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture_dxgi/capture_codes.h"
 #include "capture_dxgi/duplication_ports.h"
 #include "capture_dxgi/png.h"
 #include "capture_dxgi/preview.h"
@@ -33,20 +34,6 @@
 #include "protocol/diagnostics.h"
 
 namespace vor::desktop {
-
-inline constexpr std::string_view kCaptureRegionTooLarge = "DESKTOP_CAPTURE_REGION_TOO_LARGE";
-inline constexpr std::string_view kCaptureGpuUnavailable = "DESKTOP_CAPTURE_GPU_UNAVAILABLE";
-inline constexpr std::string_view kCaptureOutputAmbiguous = "DESKTOP_CAPTURE_OUTPUT_AMBIGUOUS";
-inline constexpr std::string_view kCaptureRotationUnsupported = "DESKTOP_CAPTURE_ROTATION_UNSUPPORTED";
-inline constexpr std::string_view kCaptureRegionUnsupported = "DESKTOP_CAPTURE_REGION_UNSUPPORTED";
-inline constexpr std::string_view kCaptureFrameNotFresh = "DESKTOP_CAPTURE_FRAME_NOT_FRESH";
-inline constexpr std::string_view kCaptureFrameTimeout = "DESKTOP_CAPTURE_FRAME_TIMEOUT";
-inline constexpr std::string_view kCaptureFormatUnsupported = "DESKTOP_CAPTURE_FORMAT_UNSUPPORTED";
-inline constexpr std::string_view kCaptureModeChanged = "DESKTOP_CAPTURE_MODE_CHANGED";
-inline constexpr std::string_view kCaptureBusy = "DESKTOP_CAPTURE_BUSY";
-inline constexpr std::string_view kCaptureSessionDisconnected = "DESKTOP_CAPTURE_SESSION_DISCONNECTED";
-inline constexpr std::string_view kCaptureAccessDenied = "DESKTOP_CAPTURE_ACCESS_DENIED";
-// kCaptureProtectedContent: native/observation.h.
 
 inline constexpr std::string_view kDxgiCaptureMethod = "dxgi_desktop_duplication";
 

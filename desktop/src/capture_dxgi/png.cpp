@@ -13,7 +13,6 @@
 namespace vor::desktop {
 namespace {
 
-constexpr std::array<std::uint8_t, 8> kPngSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr std::uint8_t kBitDepth = 8;
 constexpr std::uint8_t kColourTypeRgba = 6;
 constexpr std::uint8_t kCompressionDeflate = 0;

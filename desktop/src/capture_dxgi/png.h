@@ -16,13 +16,11 @@
 
 #include "capture_dxgi/preview.h"
 #include "common/error.h"
+#include "common/png_format.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kCaptureTooLarge = "DESKTOP_CAPTURE_TOO_LARGE";
-
-// The same bound the state store applies to a stored image.
-inline constexpr std::size_t kPngMaxBytes = 1433600;
 
 // Where PNG bytes go: every write is all or nothing.
 class ByteSink {

@@ -8,8 +8,6 @@
 namespace vor::desktop {
 namespace {
 
-Error buffer_invalid() { return Error(std::string(kCaptureBufferInvalid)); }
-
 bool region_fits(std::uint32_t width, std::uint32_t height) {
   // width x height fits 64 bits for any two 32-bit sides; the product with 4
   // would not, so compare pixels against the limit divided by 4.
@@ -81,9 +79,9 @@ PreviewSize fit_within(std::uint32_t width, std::uint32_t height, std::uint32_t 
 
 Result<RgbaPreview> to_rgba_preview(std::span<const std::uint8_t> source, std::uint32_t row_pitch,
                                     std::uint32_t width, std::uint32_t height) {
-  if (width == 0 || height == 0 || !region_fits(width, height)) return fail(buffer_invalid());
-  if (row_pitch < std::uint64_t{width} * kBytesPerPixel) return fail(buffer_invalid());
-  if (source.size() < std::uint64_t{row_pitch} * height) return fail(buffer_invalid());
+  if (width == 0 || height == 0 || !region_fits(width, height)) return fail(coded(kCaptureBufferInvalid));
+  if (row_pitch < std::uint64_t{width} * kBytesPerPixel) return fail(coded(kCaptureBufferInvalid));
+  if (source.size() < std::uint64_t{row_pitch} * height) return fail(coded(kCaptureBufferInvalid));
 
   const PreviewSize size = fit_within(width, height, kPreviewMaxWidth, kPreviewMaxHeight);
   RgbaPreview preview{allocate_pixels(size), size.width, size.height};
@@ -98,22 +96,22 @@ Result<RgbaPreview> to_rgba_preview(std::span<const std::uint8_t> source, std::u
     any_colour |= bgra[0] | bgra[1] | bgra[2];
     out += kBytesPerPixel;
   });
-  if (any_colour == 0) return fail(std::string(kCaptureBlackFrame));
+  if (any_colour == 0) return fail(coded(kCaptureBlackFrame));
   return preview;
 }
 
 Status check_preview(const RgbaPreview& preview) {
   if (preview.width == 0 || preview.height == 0 || !region_fits(preview.width, preview.height)) {
-    return fail(buffer_invalid());
+    return fail(coded(kCaptureBufferInvalid));
   }
   if (preview.pixels.size() != std::uint64_t{preview.width} * preview.height * kBytesPerPixel) {
-    return fail(buffer_invalid());
+    return fail(coded(kCaptureBufferInvalid));
   }
   return {};
 }
 
 Result<RgbaPreview> scale_preview_to_fallback(const RgbaPreview& preview) {
-  if (auto ok = check_preview(preview); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(check_preview(preview));
   const PreviewSize size = fit_within(preview.width, preview.height, kFallbackMaxWidth, kFallbackMaxHeight);
   RgbaPreview smaller{allocate_pixels(size), size.width, size.height};
   std::uint8_t* out = smaller.pixels.data();

@@ -1,6 +1,6 @@
 #include <thread>
 
-#include "native/ports.h"
+#include "native/clock.h"
 
 namespace vor::desktop {
 namespace {

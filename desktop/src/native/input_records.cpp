@@ -52,11 +52,11 @@ std::vector<InputRecord> build_key_inputs(KeyName name) {
 
 Result<std::vector<InputRecord>> build_click_inputs(const VirtualScreen& screen, std::int32_t left,
                                                     std::int32_t top, std::int32_t x, std::int32_t y) {
-  if (screen.width <= 1 || screen.height <= 1) return fail(std::string(kCoordinateOutsideScreen));
+  if (screen.width <= 1 || screen.height <= 1) return fail(coded(kCoordinateOutsideScreen));
   const std::int64_t px = std::int64_t{left} + x - screen.left;
   const std::int64_t py = std::int64_t{top} + y - screen.top;
   if (px < 0 || px >= screen.width || py < 0 || py >= screen.height) {
-    return fail(std::string(kCoordinateOutsideScreen));
+    return fail(coded(kCoordinateOutsideScreen));
   }
   MouseInput move;
   move.dx = static_cast<std::int32_t>(px * 65535 / (screen.width - 1));

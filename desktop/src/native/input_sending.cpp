@@ -11,7 +11,7 @@ Status send_input_batch(InputSys& input, const std::vector<InputRecord>& records
   if (inserted == records.size()) return {};
   const auto release = release_stuck_inputs(records, records.size(), inserted);
   if (!release.empty()) (void)input.send_input(release);
-  return fail(std::string(kInputOutcomeUnknown));
+  return fail(coded(kInputOutcomeUnknown));
 }
 
 }  // namespace vor::desktop

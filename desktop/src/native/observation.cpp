@@ -11,13 +11,13 @@ namespace vor::desktop {
 
 Status check_input_desktop(WindowSys& windows) {
   auto name = windows.input_desktop_name();
-  if (!name || *name != kDefaultDesktopName) return fail(std::string(kLockedOrUnavailable));
+  if (!name || *name != kDefaultDesktopName) return fail(coded(kLockedOrUnavailable));
   return {};
 }
 
 Result<std::uint32_t> read_last_input_tick(InputSys& input) {
   auto tick = input.last_input_tick();
-  if (!tick) return fail(std::string(kInputStateUnavailable));
+  if (!tick) return fail(coded(kInputStateUnavailable));
   return *tick;
 }
 
@@ -29,14 +29,14 @@ std::optional<int> first_held_key(InputSys& input) {
 }
 
 Status check_no_key_held(InputSys& input) {
-  if (first_held_key(input)) return fail(std::string(kHumanInputActive));
+  if (first_held_key(input)) return fail(coded(kHumanInputActive));
   return {};
 }
 
 Result<WindowSize> check_window_size(const Rect& rect) {
   const WindowSize size{std::int64_t{rect.right} - rect.left, std::int64_t{rect.bottom} - rect.top};
   if (size.width < 1 || size.width > kMaxWindowSide || size.height < 1 || size.height > kMaxWindowSide) {
-    return fail(std::string(kWindowBoundsInvalid));
+    return fail(coded(kWindowBoundsInvalid));
   }
   return size;
 }
@@ -56,26 +56,24 @@ std::int64_t observation_age_ms(Time observed_at, Time now) {
 
 Status check_observation_age(Time observed_at, Time now) {
   const std::int64_t age = observation_age_ms(observed_at, now);
-  if (age < 0 || age > kObservationMaxAgeMs) return fail(std::string(kObservationStale));
+  if (age < 0 || age > kObservationMaxAgeMs) return fail(coded(kObservationStale));
   return {};
 }
 
 Result<Window> snapshot_window(const DesktopPorts& ports, WindowHandle window, std::uint32_t session,
                                bool minimized_allowed) {
   const std::uint32_t process_id = ports.windows.window_process_id(window);
-  auto process_session = process_session_id(ports.processes, process_id);
-  if (!process_session) return fail(std::move(process_session.error()));
-  if (*process_session != session || !ports.windows.is_visible(window) ||
+  VOR_ASSIGN_OR_RETURN(auto process_session, process_session_id(ports.processes, process_id));
+  if (process_session != session || !ports.windows.is_visible(window) ||
       (!minimized_allowed && ports.windows.is_minimized(window))) {
-    return fail(std::string(kWindowUnavailable));
+    return fail(coded(kWindowUnavailable));
   }
-  auto process = open_process_query(ports.processes, process_id);
-  if (!process) return fail(std::move(process.error()));
-  auto created = (*process)->creation_time();
-  if (!created) return fail(std::string(kWindowUnavailable));
+  VOR_ASSIGN_OR_RETURN(auto process, open_process(ports.processes, process_id));
+  auto created = process->creation_time();
+  if (!created) return fail(coded(kWindowUnavailable));
   auto rect = ports.windows.window_rect(window);
-  if (!rect) return fail(std::string(kWindowUnavailable));
-  if (auto size = check_window_size(*rect); !size) return fail(std::move(size.error()));
+  if (!rect) return fail(coded(kWindowUnavailable));
+  VOR_RETURN_IF_ERROR(check_window_size(*rect));
 
   Window fresh;
   fresh.handle = window;
@@ -85,9 +83,8 @@ Result<Window> snapshot_window(const DesktopPorts& ports, WindowHandle window, s
   fresh.title = clean_desktop_text(ports.windows.window_text(window, kTitleReadUnits), kTitleMaxCharacters);
   fresh.minimized = ports.windows.is_minimized(window);
   fresh.observed_at = ports.clock.utc_now();
-  auto tick = read_last_input_tick(ports.input);
-  if (!tick) return fail(std::move(tick.error()));
-  fresh.last_input_tick = *tick;
+  VOR_ASSIGN_OR_RETURN(auto tick, read_last_input_tick(ports.input));
+  fresh.last_input_tick = tick;
   fresh.foreground = window == ports.windows.foreground_window();
   return fresh;
 }
@@ -113,20 +110,19 @@ bool target_changed(const TargetDiagnostic& d) {
   return d.process_identity_changed || d.bounds_changed || d.foreground_changed;
 }
 
+// The diagnostic's members in declaration order, texts bare, flags as words.
 std::string TargetChanged::debug() const {
-  const auto flag = [](bool b) { return b ? "true" : "false"; };
-  std::string out = "TargetChanged { phase: ";
-  out += target_phase_name(diagnostic.phase);
-  out += ", processIdentityChanged: ";
-  out += flag(diagnostic.process_identity_changed);
-  out += ", boundsChanged: ";
-  out += flag(diagnostic.bounds_changed);
-  out += ", foregroundChanged: ";
-  out += flag(diagnostic.foreground_changed);
-  out += ", humanInputChanged: ";
-  out += flag(diagnostic.human_input_changed);
-  out += ", inputDispatched: ";
-  out += flag(diagnostic.input_dispatched);
+  std::string out = "TargetChanged { ";
+  const json::Value tree = target_tree(diagnostic);
+  bool first = true;
+  for (const json::Member& member : *tree.as_object()) {
+    if (!first) out += ", ";
+    first = false;
+    out += member.key;
+    out += ": ";
+    const std::string* text = member.value.as_string();
+    out += text ? *text : json::to_string(member.value);
+  }
   out += " }";
   return out;
 }
@@ -137,15 +133,14 @@ Error target_changed_error(const TargetDiagnostic& diagnostic) {
 
 Result<Window> check_observation(const DesktopPorts& ports, const Window& observed, std::uint32_t session,
                                  bool input_checks) {
-  if (auto s = check_input_desktop(ports.windows); !s) return fail(std::move(s.error()));
-  auto fresh = snapshot_window(ports, observed.handle, session, false);
-  if (!fresh) return fail(std::move(fresh.error()));
-  const TargetDiagnostic d = compare_window_snapshots(observed, *fresh, TargetPhase::kBeforeInput, false);
+  VOR_RETURN_IF_ERROR(check_input_desktop(ports.windows));
+  VOR_ASSIGN_OR_RETURN(auto fresh, snapshot_window(ports, observed.handle, session, false));
+  const TargetDiagnostic d = compare_window_snapshots(observed, fresh, TargetPhase::kBeforeInput, false);
   if (target_changed(d)) return fail(target_changed_error(d));
   if (!input_checks) return fresh;
-  if (auto s = check_observation_age(observed.observed_at, ports.clock.utc_now()); !s) return fail(std::move(s.error()));
-  if (d.human_input_changed) return fail(std::string(kHumanInputChanged));
-  if (auto s = check_no_key_held(ports.input); !s) return fail(std::move(s.error()));
+  VOR_RETURN_IF_ERROR(check_observation_age(observed.observed_at, ports.clock.utc_now()));
+  if (d.human_input_changed) return fail(coded(kHumanInputChanged));
+  VOR_RETURN_IF_ERROR(check_no_key_held(ports.input));
   return fresh;
 }
 
@@ -197,12 +192,12 @@ Result<std::vector<Window>> find_matching_windows(const DesktopPorts& ports, std
                                                   const WindowSelector& selector, std::uint32_t timeout_ms) {
   OperationDeadline deadline(ports.clock, timeout_ms);
   for (;;) {
-    if (auto s = check_input_desktop(ports.windows); !s) return fail(std::move(s.error()));
+    VOR_RETURN_IF_ERROR(check_input_desktop(ports.windows));
     MatchState state;
     (void)ports.windows.enum_windows(
         [&](WindowHandle window) { return match_window(ports, session, selector, deadline, state, window); });
-    if (state.stopped_at_deadline) return fail(std::string(kWindowQueryTimeout));
-    if (state.stopped_at_limit) return fail(std::string(kWindowSearchLimit));
+    if (state.stopped_at_deadline) return fail(coded(kWindowQueryTimeout));
+    if (state.stopped_at_limit) return fail(coded(kWindowSearchLimit));
     if (!state.matches.empty()) return std::move(state.matches);
     if (!deadline.sleep_retry_slice()) return std::vector<Window>{};
   }

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "common/time.h"
+#include "native/clock.h"
 #include "native/input_records.h"
 #include "native/win32_result.h"
 #include "protocol/observation.h"
@@ -58,21 +58,34 @@ class WindowSys {
   virtual Win32<std::u16string> input_desktop_name() = 0;
 };
 
-// Processes by id (kernel32).
+// Processes by id (kernel32, advapi32): the one port for process facts.
 class ProcSys {
  public:
-  // A process opened with PROCESS_QUERY_LIMITED_INFORMATION, not inheritable;
-  // the destructor closes the handle.
-  class Query {
+  // The rights a process is opened with (never inheritable).
+  enum class Access {
+    kQuery,         // PROCESS_QUERY_LIMITED_INFORMATION
+    kQueryAndWait,  // PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, for has_exited
+  };
+
+  // An open process; the destructor closes the handle.
+  class Process {
    public:
-    virtual ~Query() = default;
+    virtual ~Process() = default;
     // GetProcessTimes: the creation FILETIME as 100 ns since 1601-01-01 UTC.
     virtual Win32<std::uint64_t> creation_time() = 0;
+    // WaitForSingleObject with a zero wait: true when signalled (the process
+    // ended), false when the wait timed out. Needs Access::kQueryAndWait.
+    virtual Win32<bool> has_exited() = 0;
+    // QueryFullProcessImageNameW (Win32 form), the UTF-16 units as given.
+    virtual Win32<std::u16string> image_path() = 0;
+    // OpenProcessToken(TOKEN_QUERY) and the token's user SID as text:
+    // "DESKTOP_TOKEN_UNAVAILABLE" or "DESKTOP_SID_UNAVAILABLE" over the OS error.
+    virtual Result<std::string> user_sid() = 0;
   };
 
   virtual ~ProcSys() = default;
   virtual Win32<std::uint32_t> process_session_id(std::uint32_t process_id) = 0;  // ProcessIdToSessionId
-  virtual Win32<std::unique_ptr<Query>> open_query(std::uint32_t process_id) = 0;  // OpenProcess
+  virtual Win32<std::unique_ptr<Process>> open(std::uint32_t process_id, Access access) = 0;  // OpenProcess
   virtual std::uint32_t current_process_id() = 0;  // GetCurrentProcessId
 };
 
@@ -92,19 +105,6 @@ class InputSys {
   // none was inserted.
   virtual Win32<std::uint32_t> send_input(const std::vector<InputRecord>& records) = 0;
 };
-
-// Time: a monotonic clock for deadlines, UTC for observations, and sleeping.
-class Clock {
- public:
-  using Monotonic = std::chrono::steady_clock::time_point;
-  virtual ~Clock() = default;
-  virtual Monotonic monotonic_now() = 0;
-  virtual Time utc_now() = 0;
-  virtual void sleep(std::chrono::nanoseconds duration) = 0;
-};
-
-// The steady clock, the system clock and the calling thread's sleep.
-Clock& system_clock();
 
 // The set of ports one operation uses, owned by the composition root.
 struct DesktopPorts {

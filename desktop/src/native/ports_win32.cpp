@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/handle_win32.h"
-#include "native/process_identity.h"
+#include "native/process_sys_win32.h"
 #include "native/win32_result_win32.h"
 
 namespace vor::desktop {
@@ -15,14 +15,6 @@ namespace {
 BOOL CALLBACK visit_window(HWND window, LPARAM context) {
   const auto& visit = *reinterpret_cast<const std::function<bool(WindowHandle)>*>(context);
   return visit(from_hwnd(window)) ? TRUE : FALSE;
-}
-
-Win32<std::uint64_t> raw_creation_time(HANDLE process) {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (auto ok = win32_bool(::GetProcessTimes(process, &created, &exited, &kernel, &user)); !ok) {
-    return win32_error(ok.error());
-  }
-  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
 class Win32WindowSys final : public WindowSys {
@@ -72,45 +64,30 @@ class Win32WindowSys final : public WindowSys {
     return affinity;
   }
   Win32<std::u16string> input_desktop_name() override {
-    HDESK desktop = ::OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS);
-    if (desktop == nullptr) return win32_error(::GetLastError());
+    UniqueDesktop desktop(::OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS));
+    if (!desktop) return win32_error(::GetLastError());
     wchar_t name[128] = {};
     DWORD needed = 0;
-    const BOOL ok = ::GetUserObjectInformationW(desktop, UOI_NAME, name, sizeof name, &needed);
-    const DWORD error = ok ? 0 : ::GetLastError();
-    ::CloseDesktop(desktop);
-    if (!ok) return win32_error(error);
+    // The owner keeps the last error across its CloseDesktop.
+    if (auto ok = win32_bool(::GetUserObjectInformationW(desktop.get(), UOI_NAME, name, sizeof name, &needed)); !ok) {
+      return win32_error(ok.error());
+    }
     std::size_t length = 0;
     while (length < 128 && name[length] != L'\0') ++length;
     return std::u16string(reinterpret_cast<const char16_t*>(name), length);
   }
 };
 
-class Win32ProcessQuery final : public ProcSys::Query {
- public:
-  explicit Win32ProcessQuery(UniqueHandle process) : process_(std::move(process)) {}
-  Win32<std::uint64_t> creation_time() override { return raw_creation_time(process_.get()); }
-
- private:
-  UniqueHandle process_;
-};
-
-class Win32ProcSys final : public ProcSys {
- public:
-  Win32<std::uint32_t> process_session_id(std::uint32_t process_id) override {
-    DWORD session = 0;
-    if (auto ok = win32_bool(::ProcessIdToSessionId(process_id, &session)); !ok) return win32_error(ok.error());
-    return session;
-  }
-  Win32<std::unique_ptr<Query>> open_query(std::uint32_t process_id) override {
-    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
-    if (!process) return win32_error(::GetLastError());
-    return std::unique_ptr<Query>(new Win32ProcessQuery(std::move(process)));
-  }
-  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
-};
-
 static_assert(sizeof(void*) != 8 || sizeof(INPUT) == 40, "SendInput takes 40-byte records on x86-64");
+
+// The input flags and virtual keys the portable records use must be the SDK's.
+static_assert(kKeyEventExtendedKey == KEYEVENTF_EXTENDEDKEY && kKeyEventKeyUp == KEYEVENTF_KEYUP);
+static_assert(kKeyEventUnicode == KEYEVENTF_UNICODE && kMouseEventMove == MOUSEEVENTF_MOVE);
+static_assert(kMouseEventLeftDown == MOUSEEVENTF_LEFTDOWN && kMouseEventLeftUp == MOUSEEVENTF_LEFTUP);
+static_assert(kMouseEventVirtualDesk == MOUSEEVENTF_VIRTUALDESK && kMouseEventAbsolute == MOUSEEVENTF_ABSOLUTE);
+static_assert(kVkBack == VK_BACK && kVkTab == VK_TAB && kVkReturn == VK_RETURN && kVkMenu == VK_MENU);
+static_assert(kVkEscape == VK_ESCAPE && kVkSpace == VK_SPACE && kVkLeft == VK_LEFT && kVkUp == VK_UP);
+static_assert(kVkRight == VK_RIGHT && kVkDown == VK_DOWN && kVkD == 'D' && kVkLeftWin == VK_LWIN);
 
 INPUT to_input(const InputRecord& record) {
   INPUT input{};
@@ -161,16 +138,9 @@ class Win32InputSys final : public InputSys {
 }  // namespace
 
 std::unique_ptr<WindowSys> make_win32_window_sys() { return std::make_unique<Win32WindowSys>(); }
-std::unique_ptr<ProcSys> make_win32_proc_sys() { return std::make_unique<Win32ProcSys>(); }
 std::unique_ptr<InputSys> make_win32_input_sys() { return std::make_unique<Win32InputSys>(); }
 
 Win32DesktopPorts::Win32DesktopPorts()
     : windows_(make_win32_window_sys()), processes_(make_win32_proc_sys()), input_(make_win32_input_sys()) {}
-
-Result<std::uint64_t> query_process_creation_time(HANDLE process) {
-  auto created = raw_creation_time(process);
-  if (!created) return fail(win32_failure(created.error(), kProcessUnavailable));
-  return *created;
-}
 
 }  // namespace vor::desktop

@@ -12,11 +12,11 @@
 
 #include "common/error.h"
 #include "native/ports.h"
+#include "native/process_sys_win32.h"
 
 namespace vor::desktop {
 
 std::unique_ptr<WindowSys> make_win32_window_sys();
-std::unique_ptr<ProcSys> make_win32_proc_sys();
 std::unique_ptr<InputSys> make_win32_input_sys();
 
 class Win32DesktopPorts {
@@ -36,9 +36,5 @@ inline WindowHandle from_hwnd(HWND window) { return reinterpret_cast<std::uintpt
 // DwmGetWindowAttribute(DWMWA_CLOAKED): the value or the HRESULT. The Wine
 // stand-in build answers 0 (Wine's DWM does not implement the attribute).
 std::expected<std::uint32_t, std::int32_t> dwm_cloaked(HWND window);
-
-// The creation time of a process handle the caller owns (GetProcessTimes);
-// "DESKTOP_PROCESS_UNAVAILABLE" over the OS error.
-Result<std::uint64_t> query_process_creation_time(HANDLE process);
 
 }  // namespace vor::desktop

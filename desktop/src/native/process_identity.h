@@ -1,4 +1,5 @@
-// Process identity: a process id together with the process's creation time.
+// Process identity: a process id together with the process's creation time,
+// and the other facts of a process read through the `ProcSys` port.
 //
 // Two observations name the same process only when both members are equal, so
 // a process restarted under a reused id is recognised as another one. The
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "common/error.h"
@@ -18,6 +20,13 @@ namespace vor::desktop {
 
 inline constexpr std::string_view kProcessSessionUnavailable = "DESKTOP_PROCESS_SESSION_UNAVAILABLE";
 inline constexpr std::string_view kProcessUnavailable = "DESKTOP_PROCESS_UNAVAILABLE";
+inline constexpr std::string_view kTokenUnavailable = "DESKTOP_TOKEN_UNAVAILABLE";
+inline constexpr std::string_view kSidUnavailable = "DESKTOP_SID_UNAVAILABLE";
+
+inline constexpr std::string_view kPeerUnavailable = "DESKTOP_PEER_UNAVAILABLE";
+
+// The user SID of LocalSystem.
+inline constexpr std::string_view kLocalSystemSid = "S-1-5-18";
 
 struct ProcessIdentity {
   std::uint32_t process_id = 0;
@@ -28,16 +37,26 @@ struct ProcessIdentity {
 // The Windows session of a process; "DESKTOP_PROCESS_SESSION_UNAVAILABLE".
 Result<std::uint32_t> process_session_id(ProcSys& processes, std::uint32_t process_id);
 
-// The process opened for limited queries; "DESKTOP_PROCESS_UNAVAILABLE".
-Result<std::unique_ptr<ProcSys::Query>> open_process_query(ProcSys& processes, std::uint32_t process_id);
+// The process opened with `access`; "DESKTOP_PROCESS_UNAVAILABLE".
+Result<std::unique_ptr<ProcSys::Process>> open_process(ProcSys& processes, std::uint32_t process_id,
+                                                       ProcSys::Access access = ProcSys::Access::kQuery);
 
 // The creation FILETIME of an open process; "DESKTOP_PROCESS_UNAVAILABLE".
-Result<std::uint64_t> query_process_creation_time(ProcSys::Query& process);
+Result<std::uint64_t> query_process_creation_time(ProcSys::Process& process);
 
 // Open, query, close (the handle is closed on success and on failure).
 Result<std::uint64_t> process_creation_time(ProcSys& processes, std::uint32_t process_id);
 
 // The identity of a running process.
 Result<ProcessIdentity> process_identity(ProcSys& processes, std::uint32_t process_id);
+
+// The user SID text of a process: open ("DESKTOP_PROCESS_UNAVAILABLE"), then
+// its token's user ("DESKTOP_TOKEN_UNAVAILABLE", "DESKTOP_SID_UNAVAILABLE").
+Result<std::string> process_user_sid(ProcSys& processes, std::uint32_t process_id);
+
+// The SID that a peer's user must have to be LocalSystem: a failure to read
+// it is "DESKTOP_PEER_UNAVAILABLE" over that failure, another SID
+// "DESKTOP_PEER_NOT_AUTHORIZED".
+Status authorize_peer_by_sid(Result<std::string> user_sid);
 
 }  // namespace vor::desktop

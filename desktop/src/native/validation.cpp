@@ -154,7 +154,7 @@ Status validate_launch(const Launch& launch) {
 Status validate_window(const Window& window, Time now) {
   if (auto s = check_observation_age(window.observed_at, now); !s) return s;
   if (window.handle == 0 || window.process_id == 0 || window.process_created == 0) return code(kWindowInvalid);
-  if (auto size = check_window_size(window.rect); !size) return fail(std::move(size.error()));
+  VOR_RETURN_IF_ERROR(check_window_size(window.rect));
   return {};
 }
 

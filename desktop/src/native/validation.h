@@ -7,7 +7,7 @@
 // before and after a capture. Checks run in a fixed order and the first
 // failure is returned as a plain code error.
 //
-//   if (auto s = validate_action_request(request, clock.utc_now()); !s) return fail(std::move(s.error()));
+//   VOR_RETURN_IF_ERROR(validate_action_request(request, clock.utc_now()));
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,7 @@
 // error with its number as the source.
 //
 //   auto session = ports.processes.process_id_to_session_id(pid);
-//   if (auto s = check_win32(session, kProcessSessionUnavailable); !s) return fail(s.error());
+//   VOR_RETURN_IF_ERROR(check_win32(session, kProcessSessionUnavailable));
 #pragma once
 
 #include <cstdint>
@@ -26,16 +26,15 @@ inline std::unexpected<std::uint32_t> win32_error(std::uint32_t number) {
   return std::unexpected<std::uint32_t>(number);
 }
 
-// The code as the outermost message over the OS error `number`.
-inline Error win32_failure(std::uint32_t number, std::string_view code) {
-  return Error::os(number).context(std::string(code));
-}
+// The code as the outermost message over the OS error `number`: `coded_os`
+// with the arguments of the broker's and the launcher's older calls.
+inline Error win32_failure(std::uint32_t number, std::string_view code) { return coded_os(code, number); }
 
-// Success when the call succeeded, else `win32_failure` of its number.
+// Success when the call succeeded, else the code over its OS error number.
 template <class T>
 Status check_win32(const Win32<T>& outcome, std::string_view code) {
   if (outcome) return {};
-  return fail(win32_failure(outcome.error(), code));
+  return fail(coded_os(code, outcome.error()));
 }
 
 }  // namespace vor::desktop

@@ -14,7 +14,7 @@ namespace vor::desktop {
 inline Status check_win32(BOOL ok, std::string_view code) {
   if (ok) return {};
   const DWORD number = ::GetLastError();
-  return fail(win32_failure(number, code));
+  return fail(coded_os(code, number));
 }
 
 // The outcome of a BOOL call as a port result (GetLastError read at once).

@@ -59,10 +59,9 @@ Result<std::string> frame_bytes(std::string_view body, std::uint32_t max_bytes);
 
 template <class SyncWriteStream>
 Status write_frame(SyncWriteStream& stream, std::string_view body, std::uint32_t max_bytes) {
-  auto frame = frame_bytes(body, max_bytes);
-  if (!frame) return fail(std::move(frame.error()));
+  VOR_ASSIGN_OR_RETURN(auto frame, frame_bytes(body, max_bytes));
   std::error_code ec;
-  asio::write(stream, asio::buffer(*frame), ec);
+  asio::write(stream, asio::buffer(frame), ec);
   if (ec) return fail(frame_stream_error(ec, FrameDirection::kWrite));
   return {};
 }
@@ -73,9 +72,8 @@ Result<std::string> read_frame(SyncReadStream& stream, std::uint32_t max_bytes) 
   std::error_code ec;
   asio::read(stream, asio::buffer(header), ec);
   if (ec) return fail(frame_stream_error(ec, FrameDirection::kRead));
-  auto length = frame_length(header, max_bytes);
-  if (!length) return fail(std::move(length.error()));
-  std::string body(*length, '\0');
+  VOR_ASSIGN_OR_RETURN(auto length, frame_length(header, max_bytes));
+  std::string body(length, '\0');
   asio::read(stream, asio::buffer(body), ec);
   if (ec) return fail(frame_stream_error(ec, FrameDirection::kRead));
   return body;

@@ -21,6 +21,8 @@
 namespace vor::desktop {
 
 inline constexpr std::string_view kWorkerReadyCode = "DESKTOP_WORKER_READY";
+// The code of a `WorkerReady` whose worker refused the pipe server it reached.
+inline constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 
 struct WorkerReady {
   std::uint32_t protocol = 1;

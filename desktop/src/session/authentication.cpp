@@ -2,13 +2,10 @@
 
 #include <utility>
 
-#include "native/process_identity.h"
 
 namespace vor::desktop {
 namespace {
 
-// The user SID of LocalSystem; the state directory's access rules name it too.
-constexpr std::string_view kSystemSid = "S-1-5-18";
 constexpr std::uint64_t kInvalidHandleValue = ~std::uint64_t{0};
 constexpr std::u16string_view kVerbatimPrefix = u"\\\\?\\";
 
@@ -61,7 +58,7 @@ PeerRoute decide_peer_route(const Owner& owner, std::string_view client_sid, std
   }
   // Everything else, the host's own user sending a handle included, must be
   // LocalSystem in session 0.
-  if (client_sid != kSystemSid || client_session != 0) return PeerRoute::kRefused;
+  if (client_sid != kLocalSystemSid || client_session != 0) return PeerRoute::kRefused;
   return handle ? PeerRoute::kSystemHandle : PeerRoute::kSystemImage;
 }
 

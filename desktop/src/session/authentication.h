@@ -21,14 +21,14 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "native/process_identity.h"
 #include "native/win32_result.h"
+#include "protocol/messages.h"
 #include "session/owner.h"
 
 namespace vor::desktop {
 
-inline constexpr std::string_view kPeerUnavailable = "DESKTOP_PEER_UNAVAILABLE";
 inline constexpr std::string_view kPeerSessionUnavailable = "DESKTOP_PEER_SESSION_UNAVAILABLE";
-inline constexpr std::string_view kPeerNotAuthorized = "DESKTOP_PEER_NOT_AUTHORIZED";
 inline constexpr std::string_view kPeerQueryGrantInvalid = "DESKTOP_PEER_QUERY_GRANT_INVALID";
 inline constexpr std::string_view kPeerImageUnavailable = "DESKTOP_PEER_IMAGE_UNAVAILABLE";
 inline constexpr std::uint32_t kStillActive = 259;  // STILL_ACTIVE, the exit code of a running process

@@ -11,8 +11,6 @@
 namespace vor::desktop {
 namespace {
 
-constexpr std::string_view kTokenUnavailableCode = "DESKTOP_TOKEN_UNAVAILABLE";
-constexpr std::string_view kSidUnavailableCode = "DESKTOP_SID_UNAVAILABLE";
 constexpr UINT kRevertFailedExitCode = 64;
 
 Win32<std::uint32_t> last_error() { return win32_error(::GetLastError()); }
@@ -101,18 +99,18 @@ void abort_on_failed_revert() {
 Result<std::string> query_token_user_sid(HANDLE token) {
   DWORD size = 0;
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  if (size == 0) return fail(win32_failure(::GetLastError(), kTokenUnavailableCode));
+  if (size == 0) return fail(win32_failure(::GetLastError(), kTokenUnavailable));
   std::vector<std::uint8_t> buffer(size);
   if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-    return fail(win32_failure(::GetLastError(), kTokenUnavailableCode));
+    return fail(win32_failure(::GetLastError(), kTokenUnavailable));
   }
   LPWSTR text = nullptr;
   if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    return fail(win32_failure(::GetLastError(), kSidUnavailableCode));
+    return fail(win32_failure(::GetLastError(), kSidUnavailable));
   }
   const UniqueLocal owner(text);
   auto utf8 = from_wide(text);
-  if (!utf8) return fail(win32_failure(ERROR_INVALID_DATA, kSidUnavailableCode));
+  if (!utf8) return fail(win32_failure(ERROR_INVALID_DATA, kSidUnavailable));
   return std::move(*utf8);
 }
 

@@ -36,9 +36,8 @@ class OptionMap {
   }
 
   Result<std::uint32_t> take_session_id() {
-    auto text = take("--session-id", "DESKTOP_SESSION_REQUIRED");
-    if (!text) return fail(std::move(text.error()));
-    const auto id = parse_u32_decimal(*text);
+    VOR_ASSIGN_OR_RETURN(auto text, take("--session-id", "DESKTOP_SESSION_REQUIRED"));
+    const auto id = parse_u32_decimal(text);
     if (!id || *id == 0) return invalid("DESKTOP_SESSION_INVALID");
     return *id;
   }
@@ -54,7 +53,7 @@ class OptionMap {
 
 template <class T>
 Result<ParsedCommand> done(const OptionMap& map, T command) {
-  if (auto ok = map.finish(); !ok) return fail(std::move(ok.error()));
+  VOR_RETURN_IF_ERROR(map.finish());
   return ParsedCommand(std::move(command));
 }
 

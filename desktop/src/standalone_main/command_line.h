@@ -12,7 +12,7 @@
 #include <variant>
 
 #include "common/error.h"
-#include "standalone/commands.h"
+#include "standalone/cli/commands.h"
 
 namespace vor::desktop {
 

@@ -1,6 +1,6 @@
 #include "standalone_main/entry.h"
 
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 namespace vor::desktop {
 namespace {
@@ -36,11 +36,10 @@ int run_entry(std::span<const Argument> args, EntryServices& services) {
   if (args.empty()) return kExitSuccess;
   const Role role = select_role(args);
 
-  std::optional<LifetimeWatchdog> watchdog;
-  if (role != Role::kSessionHost) {
-    watchdog = services.start_watchdog(role == Role::kWorker ? kWorkerLifetime : kCommandLifetime);
-    if (!watchdog) return kExitInvocation;
-  }
+  const bool watched = role != Role::kSessionHost;
+  const std::optional<LifetimeWatchdog> watchdog =
+      watched ? services.start_watchdog(role == Role::kWorker ? kWorkerLifetime : kCommandLifetime) : std::nullopt;
+  if (watched && !watchdog) return kExitInvocation;
 
   if (role == Role::kWorker) {
     return services.run_worker(args.subspan(1)) ? kExitSuccess : kExitInvocation;

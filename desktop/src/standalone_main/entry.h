@@ -10,10 +10,10 @@
 #include <span>
 #include <string_view>
 
-#include "standalone/cli_documents.h"
-#include "standalone/commands.h"
+#include "standalone/cli/cli_documents.h"
+#include "standalone/cli/commands.h"
 #include "standalone_main/command_line.h"
-#include "standalone_main/lifetime_watchdog.h"
+#include "native/lifetime_watchdog.h"
 
 namespace vor::desktop {
 

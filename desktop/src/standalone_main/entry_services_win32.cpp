@@ -3,9 +3,13 @@
 #include <windows.h>
 
 #include "broker/probe.h"
-#include "standalone/one_shot.h"
-#include "standalone/operation_status_win32.h"
-#include "standalone/worker_mode.h"
+#include "build_capabilities/capabilities.h"
+#include "native/process_sys_win32.h"
+#include "readiness/desktop_sys_win32.h"
+#include "readiness/readiness.h"
+#include "standalone/cli/one_shot.h"
+#include "standalone/cli/operation_status.h"
+#include "standalone/worker/worker_mode_peer_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -28,15 +32,34 @@ Result<CliDocument> run_session_command(const SessionCommand&) {
 
 }  // namespace
 
-EntryServices make_win32_entry_services() {
+Win32Adapters::Win32Adapters()
+    : files(make_win32_file_system()),
+      data_protection(make_win32_data_protection()),
+      caller(make_win32_caller_identity()),
+      processes(make_win32_proc_sys()),
+      broker_identity(make_win32_broker_identity_sys()),
+      probe(make_win32_probe_sys(*processes)),
+      desktop_ports(std::make_unique<Win32DesktopPorts>()),
+      desktop(make_win32_desktop_sys()) {}
+
+EntryServices make_win32_entry_services(Win32Adapters& adapters) {
   EntryServices s;
-  s.run_one_shot = [](const OneShotCommand& command) {
-    return with_win32_state_ports([&](StatePorts& state) {
-      return run_standalone_command(command, OneShotServices{run_probe_command, &state});
-    });
+  s.run_one_shot = [&adapters](const OneShotCommand& command) {
+    StatePorts state{make_state_context(*adapters.files, *adapters.data_protection, system_clock()), *adapters.caller,
+                     *adapters.processes};
+    OneShotServices services;
+    services.probe = [&adapters](const cmd::Probe& probe) { return run_probe(*adapters.probe, probe.session_id); };
+    services.state = &state;
+    services.capabilities = capability_document;
+    return run_standalone_command(command, services);
   };
   s.run_session = run_session_command;
-  s.run_worker = run_worker_mode;
+  s.run_worker = [&adapters](std::span<const Argument> args) {
+    const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
+      return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);
+    };
+    return run_worker_mode(args, WorkerPorts{*adapters.processes, *adapters.broker_identity}, readiness);
+  };
   s.write_stdout = write_stdout_line;
   s.start_watchdog = [](std::chrono::steady_clock::duration d) {
     return LifetimeWatchdog::start(d, [] { terminate_current_process(kExitDeadline); });

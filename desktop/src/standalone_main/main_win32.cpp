@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle_win32.h"
 #include "common/text.h"
 #include "standalone_main/entry.h"
 #include "standalone_main/entry_services_win32.h"
@@ -17,10 +18,9 @@ namespace {
 std::vector<vor::desktop::Argument> command_line_arguments() {
   std::vector<vor::desktop::Argument> args;
   int count = 0;
-  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (argv == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(vor::from_wide(argv[i]));
-  ::LocalFree(argv);
+  const vor::UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
+  if (!argv) return args;
+  for (int i = 1; i < count; ++i) args.push_back(vor::from_wide(argv.get()[i]));
   return args;
 }
 
@@ -28,7 +28,8 @@ std::vector<vor::desktop::Argument> command_line_arguments() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const auto args = command_line_arguments();
-  auto services = vor::desktop::make_win32_entry_services();
+  vor::desktop::Win32Adapters adapters;
+  auto services = vor::desktop::make_win32_entry_services(adapters);
   const int code = vor::desktop::run_entry(args, services);
   if (code != 0) vor::desktop::terminate_current_process(code);
   return 0;

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "common/crypto.h"
+#include "native/process_identity.h"
 #include "native/validation.h"
 #include "protocol/diagnostics.h"
-#include "standalone/worker_args.h"
-#include "standalone/worker_mode.h"
+#include "standalone/worker/worker_args.h"
 
 namespace vor::desktop {
 namespace {
@@ -16,7 +16,7 @@ constexpr std::size_t kMaxActiveSessions = 16;
 // Each launch failure carries the phase it happened in.
 std::unexpected<Error> at(StartupPhase phase, Error error) { return fail(not_sent(std::move(error), phase)); }
 std::unexpected<Error> at(StartupPhase phase, std::uint32_t win32, std::string_view code) {
-  return at(phase, win32_failure(win32, code));
+  return at(phase, coded_os(code, win32));
 }
 
 }  // namespace
@@ -33,17 +33,36 @@ std::string worker_command_line(std::string_view exe, std::string_view pipe, std
          std::to_string(broker_pid) + " --session " + std::to_string(session);
 }
 
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session) {
+ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+                                         std::chrono::milliseconds poll) {
+  const Clock::Monotonic deadline = clock.monotonic_now() + limit;
+  sys.begin_connect();
+  for (;;) {
+    if (auto done = sys.poll_connect()) return *done;
+    // Only an exit that was seen counts; an unreadable state waits on.
+    if (auto running = sys.worker_running(); running && !*running) {
+      sys.cancel_connect();
+      return {ConnectOutcome::kWorkerExited};
+    }
+    if (clock.monotonic_now() >= deadline) {
+      sys.cancel_connect();
+      return {ConnectOutcome::kTimedOut};
+    }
+    clock.sleep(poll);
+  }
+}
+
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, std::uint32_t target_session) {
   using P = StartupPhase;
   WorkerLaunchSys& s = *sys;
 
   // Only a LocalSystem broker may start a worker in another session.
-  const std::uint32_t broker_pid = s.current_process_id();
-  auto own_session = s.process_session_id(broker_pid);
+  const std::uint32_t broker_pid = processes.current_process_id();
+  auto own_session = process_session_id(processes, broker_pid);
   if (!own_session) return at(P::kCallerIdentity, std::move(own_session.error()));
   const bool same_session = *own_session == target_session;
   if (!same_session) {
-    if (auto ok = authorize_peer_by_sid(s.process_user_sid(broker_pid)); !ok) {
+    if (auto ok = authorize_peer_by_sid(process_user_sid(processes, broker_pid)); !ok) {
       return at(P::kCallerIdentity, std::move(ok.error()));
     }
   }
@@ -121,11 +140,12 @@ Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uin
   return WorkerHandle{std::move(sys), *created, same_session};
 }
 
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now) {
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, const Request& request,
+                                  Time now) {
   if (auto valid = validate_action_request(request, now); !valid) {
     return at(StartupPhase::kValidate, std::move(valid.error()));
   }
-  return start_worker(std::move(sys), request.session_id);
+  return start_worker(std::move(sys), processes, request.session_id);
 }
 
 }  // namespace vor::desktop

@@ -2,9 +2,10 @@
 // `worker` mode inside the target session, confined by a job object, and
 // serves it a private named pipe.
 //
-//   auto worker = start_worker(make_win32_worker_launch(io), session);   // suspended, confined, resumed
-//   if (!worker) return fail(std::move(worker.error()));               // carries its StartupPhase
-//   auto pipe = await_worker_ready(*worker, session, false, {});        // broker/worker_readiness.h
+//   VOR_ASSIGN_OR_RETURN(auto worker, start_worker(make_win32_worker_launch(io), processes, session));
+//   auto pipe = await_worker_ready(worker, processes, clock, session, false, {});  // broker/worker_readiness.h
+//
+// Failures carry their StartupPhase.
 //
 // Called by the probe and the execute transaction. Every failure carries the
 // not-sent marker of its phase. `WorkerLaunchSys` is one launch in progress:
@@ -17,16 +18,19 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/error.h"
 #include "common/time.h"
+#include "native/clock.h"
+#include "native/ports.h"
 #include "native/win32_result.h"
 #include "protocol/request.h"
-#include "standalone/windows_sessions.h"
-#include "standalone/worker_mode_pipe.h"
+#include "native/windows_sessions.h"
+#include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
 
@@ -68,11 +72,8 @@ class WorkerLaunchSys {
  public:
   virtual ~WorkerLaunchSys() = default;
 
-  // --- the launch, in the order the broker calls them ---
-  virtual std::uint32_t current_process_id() = 0;
-  // ProcessIdToSessionId ("DESKTOP_PROCESS_SESSION_UNAVAILABLE").
-  virtual Result<std::uint32_t> process_session_id(std::uint32_t process_id) = 0;
-  virtual Result<std::string> process_user_sid(std::uint32_t process_id) = 0;
+  // --- the launch, in the order the broker calls them (the broker's own
+  // process facts come from the ProcSys port) ---
   virtual Result<std::vector<WindowsSession>> enumerate_sessions() = 0;  // "DESKTOP_SESSIONS_UNAVAILABLE"
   virtual Win32<bool> is_process_in_job() = 0;                            // IsProcessInJob(self)
   virtual Result<std::string> module_path() = 0;                          // GetModuleFileNameW
@@ -81,7 +82,9 @@ class WorkerLaunchSys {
   virtual Win32<void> query_session_token(std::uint32_t session) = 0;     // WTSQueryUserToken
   virtual Win32<void> create_environment_block() = 0;                     // CreateEnvironmentBlock(token, FALSE)
   virtual Win32<std::vector<std::uint32_t>> token_group_attributes() = 0;  // GetTokenInformation(TokenGroups)
-  virtual Result<std::string> token_group_sid(std::size_t index) = 0;     // sid_to_string of that group
+  // sid_to_string of that group of the list token_group_attributes read;
+  // "DESKTOP_LOGON_UNAVAILABLE" for an index outside it (or before it was read).
+  virtual Result<std::string> token_group_sid(std::size_t index) = 0;
   virtual Win32<void> create_security_descriptor(const std::string& sddl) = 0;
   virtual Win32<void> create_pipe(const std::string& name) = 0;  // CreateNamedPipeW with that descriptor
   virtual Win32<void> register_pipe() = 0;                       // with the asynchronous I/O driver
@@ -101,9 +104,13 @@ class WorkerLaunchSys {
   virtual void kill_worker() = 0;
 
   // --- the started worker ---
-  // Waits for the worker to connect, checking every `poll` whether it has
-  // exited, for at most `limit`.
-  virtual ConnectResult wait_for_connect(std::chrono::milliseconds limit, std::chrono::milliseconds poll) = 0;
+  // ConnectNamedPipe, overlapped: the connection is pending until polled.
+  virtual void begin_connect() = 0;
+  // Runs the pipe's completed I/O without waiting: the connection's outcome
+  // once it completed (kConnected, or kFailed with its Win32 error), else nullopt.
+  virtual std::optional<ConnectResult> poll_connect() = 0;
+  // CancelIoEx of a pending connection, then waits for its completion.
+  virtual void cancel_connect() = 0;
   virtual Win32<bool> worker_running() = 0;              // a zero-time wait timed out
   virtual Win32<std::uint32_t> client_process_id() = 0;  // GetNamedPipeClientProcessId
   virtual FramePipe& pipe() = 0;
@@ -117,11 +124,18 @@ struct WorkerHandle {
   bool same_session = false;
 };
 
+// Waits for the started worker to connect to its pipe, raced against its
+// exit, which is checked every `poll`, for at most `limit` on `clock`. Whichever
+// is seen first decides; a pending connection is then cancelled.
+ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+                                         std::chrono::milliseconds poll);
+
 // Launches the worker for `target_session` (the probe: there is no request).
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, std::uint32_t target_session);
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, std::uint32_t target_session);
 
 // Validates the request at `now` (phase validate), then launches the worker
 // for its session (the execute transaction).
-Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, const Request& request, Time now);
+Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, const Request& request,
+                                  Time now);
 
 }  // namespace vor::desktop

@@ -11,8 +11,7 @@
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "native/win32_result_win32.h"
-#include "standalone/state_identity_win32.h"
-#include "standalone/worker_mode_peer_win32.h"
+#include "native/process_sys_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -29,17 +28,6 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     release_startup();
     pipe_.reset();
     job_.reset();  // kill on job close
-    if (environment_ != nullptr) ::DestroyEnvironmentBlock(environment_);
-  }
-
-  std::uint32_t current_process_id() override { return ::GetCurrentProcessId(); }
-
-  Result<std::uint32_t> process_session_id(std::uint32_t process_id) override {
-    return query_process_session_id(process_id);
-  }
-
-  Result<std::string> process_user_sid(std::uint32_t process_id) override {
-    return query_process_user_sid(process_id);
   }
 
   Result<std::vector<WindowsSession>> enumerate_sessions() override { return enumerate_windows_sessions(); }
@@ -72,7 +60,11 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   }
 
   Win32<void> create_environment_block() override {
-    return win32_bool(::CreateEnvironmentBlock(&environment_, token_.get(), FALSE));
+    environment_.reset();
+    void* block = nullptr;
+    const BOOL ok = ::CreateEnvironmentBlock(&block, token_.get(), FALSE);
+    if (ok) environment_.reset(block);
+    return win32_bool(ok);
   }
 
   Win32<std::vector<std::uint32_t>> token_group_attributes() override {
@@ -90,7 +82,11 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   }
 
   Result<std::string> token_group_sid(std::size_t index) override {
+    // Only a group of the list that token_group_attributes read has a SID here.
     const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(groups_.data());
+    if (groups_.size() < sizeof(TOKEN_GROUPS) || index >= groups->GroupCount) {
+      return fail(coded("DESKTOP_LOGON_UNAVAILABLE", "no such token group"));
+    }
     return sid_to_string(groups->Groups[index].Sid);
   }
 
@@ -143,23 +139,15 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     return win32_bool(::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &info, sizeof info));
   }
 
-  std::size_t attribute_list_size() override {
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    return size;
-  }
+  std::size_t attribute_list_size() override { return UniqueAttributeList::size_for(1); }
 
   Win32<void> initialize_attribute_list(std::size_t size) override {
-    attributes_.assign(size, 0);
-    SIZE_T given = size;
-    if (!::InitializeProcThreadAttributeList(attribute_list(), 1, 0, &given)) return last_error();
-    attributes_ready_ = true;
-    return {};
+    return win32_bool(attributes_.initialize(size, 1));
   }
 
   Win32<void> set_job_list_attribute() override {
     job_value_ = job_.get();
-    return win32_bool(::UpdateProcThreadAttribute(attribute_list(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_value_,
+    return win32_bool(::UpdateProcThreadAttribute(attributes_.get(), 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_value_,
                                                   sizeof job_value_, nullptr, nullptr));
   }
 
@@ -173,12 +161,12 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     static_assert(sizeof startup == 112);
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.lpDesktop = desk->data();
-    startup.lpAttributeList = attribute_list();
+    startup.lpAttributeList = attributes_.get();
     PROCESS_INFORMATION info{};
     const BOOL ok =
         as_user ? ::CreateProcessAsUserW(token_.get(), app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags,
-                                         environment_, nullptr, &startup.StartupInfo, &info)
-                : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags, environment_, nullptr,
+                                         environment_.get(), nullptr, &startup.StartupInfo, &info)
+                : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE, flags, environment_.get(), nullptr,
                                    &startup.StartupInfo, &info);
     if (!ok) {
       const DWORD error = ::GetLastError();
@@ -197,9 +185,7 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
 
   void release_startup() override {
     thread_.reset();
-    if (attributes_ready_) ::DeleteProcThreadAttributeList(attribute_list());
-    attributes_ready_ = false;
-    attributes_.clear();
+    attributes_.reset();
   }
 
   void kill_worker() override {
@@ -210,35 +196,15 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     }
   }
 
-  ConnectResult wait_for_connect(std::chrono::milliseconds limit, std::chrono::milliseconds poll) override {
-    const HANDLE pipe = pipe_->stream().native_handle();
-    std::optional<ConnectResult> decided;
-    asio::steady_timer timer(io_);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-
-    // Whichever of the connection, the worker's exit and the deadline is
-    // seen first decides; the pending connection is then cancelled.
-    const auto decide = [&](ConnectResult r) {
-      if (decided) return;
-      decided = r;
-      timer.cancel();
-      if (r.outcome != ConnectOutcome::kConnected) ::CancelIoEx(pipe, nullptr);
-    };
-    std::function<void()> schedule = [&] {
-      timer.expires_after(poll);
-      timer.async_wait([&](const std::error_code& ec) {
-        if (ec || decided) return;
-        if (::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) return decide({ConnectOutcome::kWorkerExited});
-        if (std::chrono::steady_clock::now() >= deadline) return decide({ConnectOutcome::kTimedOut});
-        schedule();
-      });
-    };
-
-    asio::windows::overlapped_ptr op(io_, [&](const std::error_code& ec, std::size_t) {
-      if (!ec) return decide({ConnectOutcome::kConnected});
-      decide({ConnectOutcome::kFailed, static_cast<std::uint32_t>(ec.value())});
+  void begin_connect() override {
+    connect_done_.reset();
+    connect_pending_ = true;
+    asio::windows::overlapped_ptr op(io_, [this](const std::error_code& ec, std::size_t) {
+      connect_pending_ = false;
+      connect_done_ = ec ? ConnectResult{ConnectOutcome::kFailed, static_cast<std::uint32_t>(ec.value())}
+                         : ConnectResult{ConnectOutcome::kConnected};
     });
-    const BOOL ok = ::ConnectNamedPipe(pipe, op.get());
+    const BOOL ok = ::ConnectNamedPipe(pipe_->stream().native_handle(), op.get());
     const DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
     if (!ok && error == ERROR_PIPE_CONNECTED) {
       op.complete(std::error_code(), 0);
@@ -247,10 +213,20 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
     } else {
       op.release();
     }
-    schedule();
+  }
+
+  std::optional<ConnectResult> poll_connect() override {
     io_.restart();
-    io_.run();
-    return decided.value_or(ConnectResult{ConnectOutcome::kTimedOut});
+    io_.poll();
+    return connect_done_;
+  }
+
+  void cancel_connect() override {
+    if (!connect_pending_) return;
+    ::CancelIoEx(pipe_->stream().native_handle(), nullptr);
+    io_.restart();
+    while (connect_pending_ && io_.run_one() > 0) {
+    }
   }
 
   Win32<bool> worker_running() override {
@@ -268,24 +244,21 @@ class Win32WorkerLaunch final : public WorkerLaunchSys {
   FramePipe& pipe() override { return *pipe_; }
 
  private:
-  LPPROC_THREAD_ATTRIBUTE_LIST attribute_list() {
-    return attributes_.empty() ? nullptr : reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes_.data());
-  }
-
   asio::io_context& io_;
   UniqueFile module_file_;
   UniqueHandle token_;
-  LPVOID environment_ = nullptr;
+  UniqueEnvironmentBlock environment_;
   std::vector<std::uint8_t> groups_;
   UniqueLocal descriptor_;
   UniqueFile pipe_handle_;
   std::optional<AsioFramePipe<PipeStream>> pipe_;
   UniqueHandle job_;
   HANDLE job_value_ = nullptr;
-  std::vector<std::uint8_t> attributes_;
-  bool attributes_ready_ = false;
+  UniqueAttributeList attributes_;
   UniqueHandle process_;
   UniqueHandle thread_;
+  bool connect_pending_ = false;
+  std::optional<ConnectResult> connect_done_;
 };
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "broker/probe.h"
 #include "broker/worker_readiness.h"
 #include "desktop/tests/windows/fake_worker_launch.h"
 #include "protocol/diagnostics.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 #include "support/fake_desktop.h"
 
 namespace vor::desktop {
@@ -38,33 +40,35 @@ ArmedInputPolicy sample_policy() {
   return p;
 }
 
-// A started worker (pid 700, session 1) over a scripted fake.
+// A started worker (pid 700, session 1) over a scripted fake, and the clock
+// its limits run on.
 struct Started {
   FakeWorkerLaunch* fake;
   WorkerHandle handle;
+  FakeClock clock;
 };
 Started started() {
   auto fake = std::make_unique<FakeWorkerLaunch>();
   FakeWorkerLaunch* raw = fake.get();
-  return {raw, WorkerHandle{std::move(fake), 700, true}};
+  return {raw, WorkerHandle{std::move(fake), 700, true}, FakeClock()};
 }
 
 TEST(AwaitWorkerReady, ReadyWorkerGetsAnAckWithoutExecutionForAProbe) {
   auto w = started();
   w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
-  auto pipe = await_worker_ready(w.handle, 1, false, sample_policy());
+  auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, sample_policy());
   ASSERT_TRUE(pipe) << pipe.error().display_chain();
   EXPECT_EQ(*pipe, &w.fake->pipe());
   ASSERT_EQ(w.fake->frames.written.size(), 1u);
   EXPECT_EQ(w.fake->frames.written[0], R"({"protocol":1,"execute":false})");
-  EXPECT_EQ(w.fake->calls, (std::vector<std::string>{"wait_for_connect", "worker_running", "client_process_id",
+  EXPECT_EQ(w.fake->calls, (std::vector<std::string>{"begin_connect", "worker_running", "client_process_id",
                                                      "process_session_id"}));
 }
 
 TEST(AwaitWorkerReady, ExecutionCarriesThePolicyToAReadyWorker) {
   auto w = started();
   w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
-  ASSERT_TRUE(await_worker_ready(w.handle, 1, true, sample_policy()));
+  ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, true, sample_policy()));
   auto ack = decode_ready_ack(w.fake->frames.written.at(0));
   ASSERT_TRUE(ack);
   EXPECT_TRUE(ack->execute);
@@ -84,11 +88,15 @@ TEST(AwaitWorkerReady, FailuresCarryTheirCodeAndPhase) {
   const std::string long_code = "DESKTOP_" + std::string(93, 'X');  // 101 characters
   const std::string longest = "DESKTOP_" + std::string(92, 'X');    // 100 characters
   const FailureCase cases[] = {
-      {"worker exited first", [](FakeWorkerLaunch& f) { f.connect = {ConnectOutcome::kWorkerExited}; },
+      {"worker exited first",
+       [](FakeWorkerLaunch& f) {
+         f.connect = std::nullopt;
+         f.running = false;
+       },
        "DESKTOP_WORKER_EXITED_BEFORE_READY", "workerReadiness", std::nullopt, false},
-      {"connect failed", [](FakeWorkerLaunch& f) { f.connect = {ConnectOutcome::kFailed, 232}; },
+      {"connect failed", [](FakeWorkerLaunch& f) { f.connect = ConnectResult{ConnectOutcome::kFailed, 232}; },
        "DESKTOP_WORKER_READY_UNCONFIRMED", "workerReadiness", 232, false},
-      {"connect timed out", [](FakeWorkerLaunch& f) { f.connect = {ConnectOutcome::kTimedOut}; },
+      {"connect timed out", [](FakeWorkerLaunch& f) { f.connect = std::nullopt; },
        "DESKTOP_WORKER_READY_UNCONFIRMED", "workerReadiness", std::nullopt, false},
       {"exited after connecting", [](FakeWorkerLaunch& f) { f.running = false; },
        "DESKTOP_WORKER_EXITED_BEFORE_READY", "peerAuthentication", std::nullopt, false},
@@ -141,7 +149,7 @@ TEST(AwaitWorkerReady, FailuresCarryTheirCodeAndPhase) {
   for (const auto& c : cases) {
     auto w = started();
     c.script(*w.fake);
-    auto pipe = await_worker_ready(w.handle, 1, true, sample_policy());
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, true, sample_policy());
     ASSERT_FALSE(pipe) << c.name;
     EXPECT_EQ(error_code_of(pipe.error()), c.code) << c.name;
     EXPECT_EQ(phase_of(pipe.error()), c.phase) << c.name;
@@ -154,6 +162,67 @@ TEST(AwaitWorkerReady, FailuresCarryTheirCodeAndPhase) {
   }
 }
 
+// The connection is raced against the worker's exit on the clock: polled
+// every 10 ms, cancelled when the exit or the 3-second limit comes first.
+TEST(AwaitWorkerReady, TheConnectionRacesTheWorkersExitAndTheLimit) {
+  {
+    auto w = started();
+    w.fake->pending_polls = 4;
+    w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
+    ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt));
+    EXPECT_EQ(w.clock.sleeps(), std::vector<std::chrono::nanoseconds>(4, std::chrono::milliseconds(10)));
+    EXPECT_EQ(std::count(w.fake->calls.begin(), w.fake->calls.end(), "cancel_connect"), 0);
+  }
+  {
+    auto w = started();
+    w.fake->connect = std::nullopt;
+    w.fake->running_checks = 5;  // seen running five times, then ended
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
+    ASSERT_FALSE(pipe);
+    EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_EXITED_BEFORE_READY");
+    EXPECT_EQ(w.clock.elapsed(), std::chrono::milliseconds(50));
+    EXPECT_EQ(w.fake->calls.back(), "cancel_connect");
+  }
+  {
+    auto w = started();
+    w.fake->connect = std::nullopt;
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
+    ASSERT_FALSE(pipe);
+    EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
+    EXPECT_EQ(w.clock.elapsed(), std::chrono::milliseconds(3000));
+    EXPECT_EQ(w.fake->calls.back(), "cancel_connect");
+  }
+}
+
+// `WorkerReady` and `ReadyAck` share one 3-second budget: the ack gets what
+// the read left, and none at all once it is spent.
+TEST(AwaitWorkerReady, WorkerReadyAndReadyAckShareOneBudget) {
+  {
+    auto w = started();
+    w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
+    w.fake->frames.clock = &w.clock;
+    w.fake->frames.read_cost = std::chrono::milliseconds(2200);
+    ASSERT_TRUE(await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt));
+    EXPECT_EQ(w.fake->frames.write_limits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(800)});
+  }
+  {
+    auto w = started();
+    w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
+    w.fake->frames.clock = &w.clock;
+    w.fake->frames.read_cost = std::chrono::milliseconds(3000);
+    auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, std::nullopt);
+    ASSERT_FALSE(pipe);
+    EXPECT_EQ(error_code_of(pipe.error()), "DESKTOP_WORKER_READY_UNCONFIRMED");
+    EXPECT_TRUE(w.fake->frames.written.empty());
+  }
+}
+
+// probe_session over the fake, which is also the broker's process port.
+Status probe(std::unique_ptr<FakeWorkerLaunch> fake, std::uint32_t session, Clock& clock) {
+  ProcSys& processes = *fake;
+  return probe_session(std::move(fake), processes, session, clock);
+}
+
 std::unique_ptr<FakeWorkerLaunch> ready_worker() {
   auto fake = std::make_unique<FakeWorkerLaunch>();
   fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
@@ -164,7 +233,7 @@ TEST(ProbeSession, SucceedsWhenTheWorkerEndsAfterTheExchange) {
   FakeClock clock;
   auto fake = ready_worker();
   fake->running_checks = 3;  // the peer check and two polls see it running
-  const Status s = probe_session(std::move(fake), 1, clock);
+  const Status s = probe(std::move(fake), 1, clock);
   ASSERT_TRUE(s) << s.error().display_chain();
   EXPECT_EQ(clock.sleeps(), (std::vector<std::chrono::nanoseconds>{std::chrono::milliseconds(10),
                                                                     std::chrono::milliseconds(10)}));
@@ -172,7 +241,7 @@ TEST(ProbeSession, SucceedsWhenTheWorkerEndsAfterTheExchange) {
 
 TEST(ProbeSession, AWorkerStillRunningAfterThreeSecondsIsUnconfirmed) {
   FakeClock clock;
-  const Status s = probe_session(ready_worker(), 1, clock);
+  const Status s = probe(ready_worker(), 1, clock);
   ASSERT_FALSE(s);
   EXPECT_EQ(error_code_of(s.error()), "DESKTOP_WORKER_EXIT_UNCONFIRMED");
   EXPECT_EQ(phase_of(s.error()), "workerReadiness");
@@ -183,14 +252,14 @@ TEST(ProbeSession, AWorkerStillRunningAfterThreeSecondsIsUnconfirmed) {
 
 TEST(ProbeSession, LaunchAndReadinessFailuresPassThrough) {
   FakeClock clock;
-  const Status other = probe_session(ready_worker(), 2, clock);
+  const Status other = probe(ready_worker(), 2, clock);
   ASSERT_FALSE(other);
   EXPECT_EQ(error_code_of(other.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
   EXPECT_EQ(phase_of(other.error()), "callerIdentity");
 
   auto refusing = std::make_unique<FakeWorkerLaunch>();
   refusing->frames.reads.push_back(ready_body("DESKTOP_PEER_NOT_AUTHORIZED"));
-  const Status refused = probe_session(std::move(refusing), 1, clock);
+  const Status refused = probe(std::move(refusing), 1, clock);
   ASSERT_FALSE(refused);
   EXPECT_EQ(error_code_of(refused.error()), "DESKTOP_PEER_NOT_AUTHORIZED");
   EXPECT_EQ(phase_of(refused.error()), "workerReadiness");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "standalone/error_codes.h"
-#include "standalone/uncertain_outcome.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/cli/uncertain_outcome.h"
 #include "response_fixture.h"
 
 namespace vor::desktop {

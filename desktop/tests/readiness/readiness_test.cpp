@@ -209,7 +209,7 @@ class RecordingPorts final : public WindowSys, public ProcSys, public InputSys, 
   Win32<std::uint32_t> display_affinity(WindowHandle w) override { return note("display_affinity", desk_.display_affinity(w)); }
   Win32<std::u16string> input_desktop_name() override { return note("input_desktop_name", desk_.input_desktop_name()); }
   Win32<std::uint32_t> process_session_id(std::uint32_t p) override { return note("process_session_id", desk_.process_session_id(p)); }
-  Win32<std::unique_ptr<Query>> open_query(std::uint32_t p) override { return note("open_query", desk_.open_query(p)); }
+  Win32<std::unique_ptr<Process>> open(std::uint32_t p, Access a) override { return note("open", desk_.open(p, a)); }
   std::uint32_t current_process_id() override { return note("current_process_id", desk_.current_process_id()); }
   Win32<std::uint32_t> last_input_tick() override { return note("last_input_tick", desk_.last_input_tick()); }
   std::int16_t async_key_state(int k) override { return note("async_key_state", desk_.async_key_state(k)); }
@@ -253,7 +253,7 @@ TEST(QueryReadiness, AsksInTheSnapshotOrderAndClosesTheProcess) {
   EXPECT_EQ(d.sys.calls, (std::vector<std::string>{
                              "notification_state", "screensaver_running", "composition_enabled", "input_desktop_name",
                              "foreground_window", "window_process_id", "window_rect", "monitor_from_window",
-                             "monitor_rect", "utc_now", "last_input_tick", "tick_count", "open_query", "is_minimized"}));
+                             "monitor_rect", "utc_now", "last_input_tick", "tick_count", "open", "is_minimized"}));
   EXPECT_EQ(d.desk.open_queries(), 0);
   EXPECT_EQ(c.observed_at, d.desk.clock.utc_now());
   EXPECT_EQ(c.foreground_process_created, "777");

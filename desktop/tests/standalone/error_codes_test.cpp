@@ -1,4 +1,4 @@
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // `image-export` over the fake store: the lease at 60,000 ms, the protected
 // name, validation, quota and the plain copy.
-#include "standalone/image_export.h"
+#include "standalone/cli/image_export.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Protected images, their validation and their lease.
-#include "standalone/image_store.h"
+#include "standalone/state/image_store.h"
 
 #include <gtest/gtest.h>
 

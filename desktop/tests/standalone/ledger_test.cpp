@@ -1,5 +1,5 @@
 // The fullscreen ledger reader through the fake file system.
-#include "standalone/fullscreen_ledger.h"
+#include "standalone/state/fullscreen_ledger.h"
 
 #include <gtest/gtest.h>
 

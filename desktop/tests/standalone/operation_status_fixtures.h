@@ -9,13 +9,14 @@
 
 #include "common/crypto.h"
 #include "receipt_fixtures.h"
-#include "standalone/image_store.h"
-#include "standalone/operation_status.h"
+#include "standalone/state/image_store.h"
+#include "standalone/cli/operation_status.h"
 
 namespace vor::desktop::testing {
 
-// One process as the port sees it; `open_error` unset means it opens.
-class FakeProcessLiveness final : public ProcessLiveness {
+// One process (the receipt's broker) as the process port sees it;
+// `open_error` unset means it opens.
+class FakeProcessLiveness final : public ProcSys {
  public:
   std::optional<std::uint32_t> open_error;
   std::uint64_t created = 133000000000000000;  // sample_receipt's pidCreated
@@ -27,24 +28,28 @@ class FakeProcessLiveness final : public ProcessLiveness {
   // The receipt's broker process has ended and its id is free.
   void gone() { open_error = kErrorInvalidParameter; }
 
-  Result<std::unique_ptr<Process>> open(std::uint32_t) override {
+  Win32<std::unique_ptr<Process>> open(std::uint32_t, Access) override {
     ++opens;
-    if (open_error) return fail(Error::os(*open_error));
+    if (open_error) return win32_error(*open_error);
     return std::unique_ptr<Process>(std::make_unique<FakeProcess>(*this));
   }
+  Win32<std::uint32_t> process_session_id(std::uint32_t) override { return 1u; }
+  std::uint32_t current_process_id() override { return 4242; }
 
  private:
   class FakeProcess final : public Process {
    public:
     explicit FakeProcess(FakeProcessLiveness& owner) : owner_(owner) {}
-    Result<std::uint64_t> creation_time() override {
-      if (owner_.creation_error) return fail(Error::os(*owner_.creation_error));
+    Win32<std::uint64_t> creation_time() override {
+      if (owner_.creation_error) return win32_error(*owner_.creation_error);
       return owner_.created;
     }
-    Result<bool> has_exited() override {
-      if (owner_.wait_error) return fail(Error::os(*owner_.wait_error));
+    Win32<bool> has_exited() override {
+      if (owner_.wait_error) return win32_error(*owner_.wait_error);
       return owner_.exited;
     }
+    Win32<std::u16string> image_path() override { return win32_error(kErrorAccessDenied); }
+    Result<std::string> user_sid() override { return fail("DESKTOP_TOKEN_UNAVAILABLE"); }
 
    private:
     FakeProcessLiveness& owner_;

@@ -1,12 +1,12 @@
 // The operation status document and the `status` verb over the fake store.
-#include "standalone/operation_status.h"
+#include "standalone/cli/operation_status.h"
 
 #include <gtest/gtest.h>
 
 #include "operation_status_fixtures.h"
-#include "standalone/image_export.h"
-#include "standalone/one_shot.h"
-#include "standalone/state_maintenance.h"
+#include "standalone/cli/image_export.h"
+#include "standalone/cli/one_shot.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {

@@ -1,9 +1,10 @@
-// The process-liveness adapter against real processes under Wine.
+// Process liveness through the Win32 process port, against real processes under Wine.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include "standalone/operation_status.h"
+#include "native/process_sys_win32.h"
+#include "standalone/cli/operation_status.h"
 
 namespace vor::desktop {
 namespace {
@@ -15,7 +16,7 @@ std::uint64_t own_creation_time() {
 }
 
 TEST(ProcessLivenessWin32, OwnProcessRunsOnlyUnderItsOwnCreationTime) {
-  auto processes = make_win32_process_liveness();
+  auto processes = make_win32_proc_sys();
   const std::uint32_t self = ::GetCurrentProcessId();
   auto runs = operation_process_runs(*processes, self, own_creation_time());
   ASSERT_TRUE(runs) << runs.error().display_chain();
@@ -38,7 +39,7 @@ TEST(ProcessLivenessWin32, AnEndedChildIsGone) {
   ASSERT_TRUE(::GetProcessTimes(info.hProcess, &created, &exited, &kernel, &user));
   ASSERT_EQ(::WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
   const std::uint64_t creation = (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-  auto processes = make_win32_process_liveness();
+  auto processes = make_win32_proc_sys();
   // Still open here, so the id names the ended process: the wait reports it.
   auto runs = operation_process_runs(*processes, info.dwProcessId, creation);
   ::CloseHandle(info.hThread);
@@ -48,7 +49,7 @@ TEST(ProcessLivenessWin32, AnEndedChildIsGone) {
 }
 
 TEST(ProcessLivenessWin32, AnUnusedIdIsGone) {
-  auto processes = make_win32_process_liveness();
+  auto processes = make_win32_proc_sys();
   auto runs = operation_process_runs(*processes, 0xFFFFFFF0u, 1);
   ASSERT_TRUE(runs) << runs.error().display_chain();
   EXPECT_FALSE(*runs);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/diagnostics.h"
-#include "standalone/probe.h"
+#include "standalone/cli/probe.h"
 #include "support/fake_desktop.h"
 
 namespace vor::desktop {

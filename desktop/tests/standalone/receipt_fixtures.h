@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "standalone/receipt.h"
+#include "standalone/state/receipt.h"
 #include "state_fakes.h"
 
 namespace vor::desktop::testing {

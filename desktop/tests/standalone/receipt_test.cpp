@@ -1,5 +1,5 @@
 // Receipts: codec, redaction, writing, loading and listing, through the fakes.
-#include "standalone/receipt.h"
+#include "standalone/state/receipt.h"
 
 #include <gtest/gtest.h>
 

@@ -9,12 +9,13 @@
 #include "common/data_protection.h"
 #include "common/handle_win32.h"
 #include "common/text.h"
+#include "native/process_sys_win32.h"
 #include "receipt_fixtures.h"
-#include "standalone/error_codes.h"
-#include "standalone/image_store.h"
-#include "standalone/operation_status.h"
-#include "standalone/receipt.h"
-#include "standalone/state_maintenance.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/cli/operation_status.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/receipt.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {
@@ -42,7 +43,7 @@ class Win32ReceiptTest : public ::testing::Test {
   std::unique_ptr<DataProtection> dpapi = make_win32_data_protection();
   Clock* clock = &system_clock();
   StateContext ctx = make_state_context(*fs, *dpapi, *clock);
-  std::unique_ptr<ProcessLiveness> processes = make_win32_process_liveness();
+  std::unique_ptr<ProcSys> processes = make_win32_proc_sys();
   std::string dir;
   std::optional<StateRoot> root;
 };

@@ -1,6 +1,6 @@
 // `reconcile` over the fake store: the eight checks in order, the receipt
 // written back, and the status that follows.
-#include "standalone/reconcile.h"
+#include "standalone/cli/reconcile.h"
 
 #include <gtest/gtest.h>
 

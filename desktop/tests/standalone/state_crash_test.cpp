@@ -6,8 +6,9 @@
 
 #include "common/crypto.h"
 #include "operation_status_fixtures.h"
-#include "standalone/image_store.h"
-#include "standalone/state_maintenance.h"
+#include "receipt_fixtures.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/state_maintenance.h"
 
 namespace vor::desktop {
 namespace {

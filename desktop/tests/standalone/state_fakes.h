@@ -25,9 +25,10 @@
 
 #include "common/data_protection.h"
 #include "common/text.h"
-#include "standalone/error_codes.h"
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
+#include "support/fake_clock.h"
 
 namespace vor::desktop::testing {
 
@@ -42,7 +43,7 @@ class FakeFileSystem final : public FileSystem {
  public:
   struct Node {
     bool directory = false;
-    std::uint32_t extra_attributes = 0;  // e.g. kAttributeReparsePoint
+    std::uint32_t extra_attributes = 0;  // e.g. kFileAttributeReparsePoint
     std::uint32_t reparse_tag = 0;
     Bytes data;
     std::string dacl;  // SDDL text of a directory created with a descriptor
@@ -63,7 +64,7 @@ class FakeFileSystem final : public FileSystem {
   }
   void add_file(const std::string& path, std::string_view text) { add_file(path, Bytes(text.begin(), text.end())); }
   void make_reparse(const std::string& path, std::uint32_t tag = 0xA000000C /* symlink */) {
-    nodes_.at(path).extra_attributes |= kAttributeReparsePoint;
+    nodes_.at(path).extra_attributes |= kFileAttributeReparsePoint;
     nodes_.at(path).reparse_tag = tag;
   }
   bool exists(const std::string& path) const { return nodes_.count(path) != 0; }
@@ -118,7 +119,7 @@ class FakeFileSystem final : public FileSystem {
     return attributes_of(it->second);
   }
 
-  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenSpec& spec) override;
+  Result<std::unique_ptr<OpenFile>> open(const std::string& raw, const FileOpenOptions& options) override;
 
   Status move(const std::string& from, const std::string& to, std::uint32_t flags) override {
     if (crashed_) return dead();
@@ -263,7 +264,7 @@ class FakeFileSystem final : public FileSystem {
     return it != nodes_.end() && it->second.directory;
   }
   static std::uint32_t attributes_of(const Node& n) {
-    return (n.directory ? kAttributeDirectory : 0x80 /* normal */) | n.extra_attributes;
+    return (n.directory ? kFileAttributeDirectory : 0x80 /* normal */) | n.extra_attributes;
   }
   bool is_open(const std::string& path) const {
     for (const auto& [id, h] : handles_) {
@@ -304,7 +305,7 @@ class FakeOpenFile final : public OpenFile {
     const FakeFileSystem::Node* found = fs_.node_of_handle(id_, path_);
     if (!found) return fail(Error::os(kErrorFileNotFound));
     const auto& n = *found;
-    return OpenFileFacts{(n.directory ? kAttributeDirectory : 0x80u) | n.extra_attributes, n.reparse_tag,
+    return OpenFileFacts{(n.directory ? kFileAttributeDirectory : 0x80u) | n.extra_attributes, n.reparse_tag,
                          n.directory ? 0 : n.queried_size.value_or(n.data.size())};
   }
   Result<std::size_t> read(std::span<std::uint8_t> out) override {
@@ -346,28 +347,28 @@ class FakeOpenFile final : public OpenFile {
   std::size_t position_ = 0;
 };
 
-inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenSpec& spec) {
+inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string& raw, const FileOpenOptions& options) {
   if (crashed_) return dead();
   const std::string path = trim(raw);
   if (auto e = open_errors.find(path); e != open_errors.end()) return fail(Error::os(e->second));
   auto it = nodes_.find(path);
   if (it == nodes_.end()) {
-    if (spec.creation == FileCreation::kOpenExisting) {
+    if (options.creation == FileCreation::kOpenExisting) {
       return fail(Error::os(parent_exists(path) ? kErrorFileNotFound : kErrorPathNotFound));
     }
     if (!parent_exists(path)) return fail(Error::os(kErrorPathNotFound));
   } else {
-    if (spec.creation == FileCreation::kCreateNew) return fail(Error::os(kErrorFileExists));
-    if (it->second.directory && !spec.backup_semantics) return fail(Error::os(kErrorAccessDenied));
+    if (options.creation == FileCreation::kCreateNew) return fail(Error::os(kErrorFileExists));
+    if (it->second.directory && !options.backup_semantics) return fail(Error::os(kErrorAccessDenied));
   }
-  const bool wants_read = spec.access != FileAccess::kWrite;
-  const bool wants_write = spec.access != FileAccess::kRead;
+  const bool wants_read = options.access != FileAccess::kWrite;
+  const bool wants_write = options.access != FileAccess::kRead;
   for (const auto& [id, h] : handles_) {
     if (h.path != path) continue;
     const bool has_read = h.access != FileAccess::kWrite;
     const bool has_write = h.access != FileAccess::kRead;
     if ((wants_read && !(h.share & kShareRead)) || (wants_write && !(h.share & kShareWrite)) ||
-        (has_read && !(spec.share & kShareRead)) || (has_write && !(spec.share & kShareWrite))) {
+        (has_read && !(options.share & kShareRead)) || (has_write && !(options.share & kShareWrite))) {
       return fail(Error::os(kErrorSharingViolation));
     }
   }
@@ -378,7 +379,7 @@ inline Result<std::unique_ptr<OpenFile>> FakeFileSystem::open(const std::string&
     remember(path);
   }
   const int id = next_handle_++;
-  handles_[id] = Handle{path, spec.access, spec.share};
+  handles_[id] = Handle{path, options.access, options.share};
   return std::unique_ptr<OpenFile>(std::make_unique<FakeOpenFile>(*this, id, path));
 }
 
@@ -423,17 +424,6 @@ class FakeDataProtection final : public DataProtection {
     const auto start = blob.begin() + static_cast<std::ptrdiff_t>(kFrame + e);
     return Bytes(start, start + static_cast<std::ptrdiff_t>(n));
   }
-};
-
-// Wall-clock time set by the test; sleeping advances it.
-class FakeClock final : public Clock {
- public:
-  Time now = Time{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
-  Monotonic monotonic_now() override {
-    return Monotonic(std::chrono::duration_cast<Monotonic::duration>(now.time_since_epoch()));
-  }
-  Time utc_now() override { return now; }
-  void sleep(std::chrono::nanoseconds duration) override { now += duration; }
 };
 
 class FakeIdentity final : public CallerIdentity {

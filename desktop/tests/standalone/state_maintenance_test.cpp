@@ -1,11 +1,12 @@
 // The maintenance pass: leases, ageing, re-protection, migration, strays.
-#include "standalone/state_maintenance.h"
+#include "standalone/state/state_maintenance.h"
 
 #include <gtest/gtest.h>
 
 #include "common/crypto.h"
 #include "operation_status_fixtures.h"
-#include "standalone/image_store.h"
+#include "receipt_fixtures.h"
+#include "standalone/state/image_store.h"
 
 namespace vor::desktop {
 namespace {

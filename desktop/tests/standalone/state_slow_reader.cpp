@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "standalone/file_system.h"
-#include "standalone/state_store.h"
+#include "standalone/state/file_system.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 namespace {
@@ -46,7 +46,7 @@ class HoldingFileSystem final : public FileSystem {
  public:
   HoldingFileSystem(const std::string& ready, DWORD hold_ms) : ready_(ready), hold_ms_(hold_ms) {}
   Result<std::uint32_t> attributes(const std::string& path) override { return real_->attributes(path); }
-  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenSpec& spec) override {
+  Result<std::unique_ptr<OpenFile>> open(const std::string& path, const FileOpenOptions& spec) override {
     auto file = real_->open(path, spec);
     if (!file) return file;
     return std::unique_ptr<OpenFile>(std::make_unique<HoldingFile>(std::move(*file), ready_, hold_ms_));

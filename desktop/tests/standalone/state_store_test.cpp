@@ -1,5 +1,5 @@
 // The state directory's ground rules through the scripted fakes.
-#include "standalone/state_store.h"
+#include "standalone/state/state_store.h"
 
 #include <gtest/gtest.h>
 
@@ -102,7 +102,7 @@ TEST_F(StateStoreTest, CreatesTheRootWithTheUsersAccessListAndHoldsItOpen) {
   EXPECT_EQ(fs.node(kRoot).dacl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;S-1-5-21-1-2-3-1000)");
   // The handle is open and shares no delete access: nobody else may open the
   // root exclusively meanwhile.
-  auto exclusive = fs.open(kRoot, FileOpenSpec{FileAccess::kRead, 0, FileCreation::kOpenExisting, true, true});
+  auto exclusive = fs.open(kRoot, FileOpenOptions{FileAccess::kRead, 0, FileCreation::kOpenExisting, true, true});
   EXPECT_FALSE(exclusive);
 
   // A second run verifies the same root.
@@ -355,7 +355,7 @@ TEST_F(StateStoreTest, AtomicReplace) {
   EXPECT_FALSE(fs.exists("C:\\work\\target.tmp-1"));
 
   // A locked target: no temporary stays behind, the move's error is reported.
-  auto holder = fs.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareWrite,
+  auto holder = fs.open("C:\\work\\target", FileOpenOptions{FileAccess::kRead, kShareRead | kShareWrite,
                                                         FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(holder);
   auto locked = replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-2", bytes_of("newer"));
@@ -367,7 +367,7 @@ TEST_F(StateStoreTest, AtomicReplace) {
   holder->reset();
 
   // Delete sharing does not help: a target open at all is never moved over.
-  auto sharing = fs.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+  auto sharing = fs.open("C:\\work\\target", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                          FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(sharing);
   EXPECT_EQ(replace_file_atomically(fs, clock, "C:\\work\\target", "C:\\work\\target.tmp-5", bytes_of("x")).error().os_error(),
@@ -430,7 +430,7 @@ TEST_F(StateStoreTest, ReplaceWaitsForAReaderOfTheTargetWithinItsBudget) {
     local.add_file("C:\\work\\target", "old");
     local.move_error = c.move_error;
     ReleasingClock timing;
-    auto holder = local.open("C:\\work\\target", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+    auto holder = local.open("C:\\work\\target", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                               FileCreation::kOpenExisting, true, false});
     ASSERT_TRUE(holder);
     std::unique_ptr<OpenFile> held = std::move(*holder);
@@ -463,7 +463,7 @@ TEST_F(StateStoreTest, RemovingStateFiles) {
   EXPECT_TRUE(remove_state_file(fs, "C:\\work\\never-there"));
   EXPECT_TRUE(remove_state_file(fs, "C:\\work\\no-dir\\never-there"));
   fs.add_file("C:\\work\\held", "x");
-  auto holder = fs.open("C:\\work\\held", FileOpenSpec{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, false});
+  auto holder = fs.open("C:\\work\\held", FileOpenOptions{FileAccess::kRead, kShareRead, FileCreation::kOpenExisting, true, false});
   auto busy = remove_state_file(fs, "C:\\work\\held");
   ASSERT_FALSE(busy);
   EXPECT_EQ(code_of(busy.error()), "DESKTOP_STATE_WRITE_FAILED");
@@ -475,7 +475,7 @@ TEST_F(StateStoreTest, RemovingStateFiles) {
   // A reader sharing delete access does not stop the removal and keeps
   // reading what it opened.
   fs.add_file("C:\\work\\read", "contents");
-  auto reader = fs.open("C:\\work\\read", FileOpenSpec{FileAccess::kRead, kShareRead | kShareDelete,
+  auto reader = fs.open("C:\\work\\read", FileOpenOptions{FileAccess::kRead, kShareRead | kShareDelete,
                                                        FileCreation::kOpenExisting, true, false});
   ASSERT_TRUE(reader);
   EXPECT_TRUE(remove_state_file(fs, "C:\\work\\read"));

@@ -9,10 +9,10 @@
 #include "common/data_protection.h"
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "standalone/error_codes.h"
-#include "standalone/file_system.h"
-#include "standalone/state_identity_win32.h"
-#include "standalone/state_store.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/state/file_system.h"
+#include "native/process_sys_win32.h"
+#include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 namespace {

@@ -3,9 +3,9 @@
 #include <map>
 
 #include "common/text.h"
-#include "desktop/tests/windows/fake_worker_launch.h"
-#include "standalone/error_codes.h"
-#include "standalone/worker_mode.h"
+#include "support/fake_frame_pipe.h"
+#include "standalone/cli/error_codes.h"
+#include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {
 namespace {
@@ -18,45 +18,50 @@ const std::string kExe = "C:\\Vor\\Vor.Marionet.exe";
 
 // The worker (pid 42) in session 1 and a broker (pid 500) whose facts each
 // case changes; `failing` names a query that fails.
-class FakeBrokerIdentity final : public BrokerIdentitySys {
+class FakeBrokerIdentity final : public ProcSys, public BrokerIdentitySys {
  public:
   std::map<std::uint32_t, std::uint32_t> sessions{{kWorkerPid, 1}, {kBrokerPid, 1}};
   std::map<std::uint32_t, std::string> sids{{kWorkerPid, "S-1-5-21-7"}, {kBrokerPid, "S-1-5-21-7"}};
   std::string own_path = kExe;
-  std::string broker_path = "\\\\?\\c:\\VOR\\vor.marionet.EXE";
+  std::u16string broker_path = u"\\\\?\\c:\\VOR\\vor.marionet.EXE";
   std::string failing;
   std::vector<std::string> calls;
 
+  WorkerPorts ports() { return {*this, *this}; }
+
   class Proc final : public Process {
    public:
-    explicit Proc(FakeBrokerIdentity& owner) : owner_(owner) {}
-    Result<std::string> image_path() override {
+    Proc(FakeBrokerIdentity& owner, std::uint32_t pid) : owner_(owner), pid_(pid) {}
+    Win32<std::uint64_t> creation_time() override { return 1u; }
+    Win32<bool> has_exited() override { return false; }
+    Win32<std::u16string> image_path() override {
       owner_.calls.push_back("image_path");
-      if (owner_.failing == "image_path") return fail(Error::os(31).context("DESKTOP_PEER_IMAGE_UNAVAILABLE"));
+      if (owner_.failing == "image_path") return win32_error(31);
       return owner_.broker_path;
+    }
+    Result<std::string> user_sid() override {
+      owner_.calls.push_back("process_user_sid");
+      if (owner_.failing == "process_user_sid") return fail(Error::os(1312).context("DESKTOP_TOKEN_UNAVAILABLE"));
+      return owner_.sids.at(pid_);
     }
 
    private:
     FakeBrokerIdentity& owner_;
+    std::uint32_t pid_;
   };
 
-  Result<std::unique_ptr<Process>> open_process(std::uint32_t) override {
+  Win32<std::unique_ptr<Process>> open(std::uint32_t pid, Access) override {
     calls.push_back("open_process");
-    if (failing == "open_process") return fail(Error::os(5).context("DESKTOP_PROCESS_UNAVAILABLE"));
-    return std::unique_ptr<Process>(new Proc(*this));
+    if (failing == "open_process") return win32_error(5);
+    return std::unique_ptr<Process>(new Proc(*this, pid));
   }
   Result<std::string> own_image_path() override {
     calls.push_back("own_image_path");
     return own_path;
   }
-  Result<std::uint32_t> process_session_id(std::uint32_t pid) override {
+  Win32<std::uint32_t> process_session_id(std::uint32_t pid) override {
     calls.push_back("process_session_id");
     return sessions.at(pid);
-  }
-  Result<std::string> process_user_sid(std::uint32_t pid) override {
-    calls.push_back("process_user_sid");
-    if (failing == "process_user_sid") return fail(Error::os(1312).context("DESKTOP_TOKEN_UNAVAILABLE"));
-    return sids.at(pid);
   }
   std::uint32_t current_process_id() override { return kWorkerPid; }
   std::string lower_case(std::string_view text) override { return ascii_lower(text); }
@@ -71,7 +76,7 @@ struct IdentityCase {
 TEST(CheckBrokerIdentity, AcceptsOnlyItsOwnExecutableAsItsUserOrAsSystemInSessionZero) {
   const IdentityCase cases[] = {
       {"same user, same session, path differs only in case and prefix", [](FakeBrokerIdentity&) {}, nullptr},
-      {"another executable", [](FakeBrokerIdentity& f) { f.broker_path = "C:\\Vor\\Other.exe"; },
+      {"another executable", [](FakeBrokerIdentity& f) { f.broker_path = u"C:\\Vor\\Other.exe"; },
        "DESKTOP_PEER_NOT_AUTHORIZED"},
       {"another user in the session", [](FakeBrokerIdentity& f) { f.sids[kBrokerPid] = "S-1-5-21-8"; },
        "DESKTOP_PEER_NOT_AUTHORIZED"},
@@ -85,7 +90,7 @@ TEST(CheckBrokerIdentity, AcceptsOnlyItsOwnExecutableAsItsUserOrAsSystemInSessio
        [](FakeBrokerIdentity& f) {
          f.sessions[kBrokerPid] = 0;
          f.sids[kBrokerPid] = "S-1-5-18";
-         f.broker_path = "C:\\Elsewhere\\Vor.Marionet.exe";
+         f.broker_path = u"C:\\Elsewhere\\Vor.Marionet.exe";
        },
        "DESKTOP_PEER_NOT_AUTHORIZED"},
       {"the worker's user in session 0", [](FakeBrokerIdentity& f) { f.sessions[kBrokerPid] = 0; },
@@ -107,7 +112,7 @@ TEST(CheckBrokerIdentity, AcceptsOnlyItsOwnExecutableAsItsUserOrAsSystemInSessio
   for (const auto& c : cases) {
     FakeBrokerIdentity f;
     c.script(f);
-    const Status s = check_broker_identity(f, kBrokerPid, 1);
+    const Status s = check_broker_identity(f.ports(), kBrokerPid, 1);
     if (c.code == nullptr) {
       EXPECT_TRUE(s) << c.name << ": " << s.error().display_chain();
     } else {
@@ -120,13 +125,16 @@ TEST(CheckBrokerIdentity, AcceptsOnlyItsOwnExecutableAsItsUserOrAsSystemInSessio
 TEST(CheckBrokerIdentity, TheFirstFailureSkipsTheRemainingChecks) {
   FakeBrokerIdentity f;
   f.failing = "open_process";
-  ASSERT_FALSE(check_broker_identity(f, kBrokerPid, 1));
+  ASSERT_FALSE(check_broker_identity(f.ports(), kBrokerPid, 1));
   EXPECT_EQ(f.calls, std::vector<std::string>{"open_process"});
 
   FakeBrokerIdentity g;
-  EXPECT_TRUE(check_broker_identity(g, kBrokerPid, 1));
+  EXPECT_TRUE(check_broker_identity(g.ports(), kBrokerPid, 1));
+  // The server's SID is read through the handle already open; the worker's
+  // own through a process of its own.
   EXPECT_EQ(g.calls, (std::vector<std::string>{"open_process", "own_image_path", "process_session_id",
-                                               "process_user_sid", "process_user_sid", "image_path"}));
+                                               "process_user_sid", "open_process", "process_user_sid",
+                                               "image_path"}));
 }
 
 const std::string kClick =
@@ -184,7 +192,7 @@ struct Exchange {
   DesktopExecutor executor = executor_fails;
   std::vector<std::uint32_t> snapshots;  // sessions whose readiness was queried
   Status run() {
-    return run_worker_exchange(pipe, identity, WorkerArgs{"\\\\.\\pipe\\Vor.Desktop.x", kBrokerPid, 1}, executor,
+    return run_worker_exchange(pipe, identity.ports(), WorkerArgs{"\\\\.\\pipe\\Vor.Desktop.x", kBrokerPid, 1}, executor,
                                [this](std::uint32_t session) {
                                  snapshots.push_back(session);
                                  return snapshot_of(session);

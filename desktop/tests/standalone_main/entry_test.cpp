@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <type_traits>
 
 namespace vor::desktop {
 namespace {
@@ -185,6 +186,20 @@ TEST(LifetimeWatchdog, DroppingTheOwnerReleasesTheThread) {
   {
     auto owner = LifetimeWatchdog::start(std::chrono::hours(1), [&] { terminated = true; });
     ASSERT_TRUE(owner);
+  }
+  EXPECT_FALSE(terminated);
+}
+
+// Assigning over an owner would drop a joinable thread (std::terminate), so
+// an owner can only be moved into a new one; the moved-from owner then owns
+// nothing and the new one ends the thread quietly.
+static_assert(!std::is_move_assignable_v<LifetimeWatchdog> && !std::is_copy_assignable_v<LifetimeWatchdog>);
+TEST(LifetimeWatchdog, AMovedOwnerReleasesTheThreadOnce) {
+  std::atomic<bool> terminated = false;
+  {
+    auto owner = LifetimeWatchdog::start(std::chrono::hours(1), [&] { terminated = true; });
+    ASSERT_TRUE(owner);
+    std::optional<LifetimeWatchdog> moved(std::move(*owner));
   }
   EXPECT_FALSE(terminated);
 }

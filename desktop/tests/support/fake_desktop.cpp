@@ -5,20 +5,6 @@
 
 namespace vor::desktop::testing {
 
-FakeClock::FakeClock(Time utc_start) : start_(), monotonic_(), utc_(utc_start) {
-  start_ = monotonic_ = Monotonic(std::chrono::hours(1000));
-}
-
-void FakeClock::sleep(std::chrono::nanoseconds duration) {
-  sleeps_.push_back(duration);
-  advance(duration > early_wake ? duration - early_wake : std::chrono::nanoseconds(1));
-}
-
-void FakeClock::advance(std::chrono::nanoseconds duration) {
-  monotonic_ += duration;
-  utc_ += duration;
-}
-
 FakeDesktop::FakeDesktop() = default;
 
 void FakeDesktop::add_process(std::uint32_t process_id, FakeProcess process) { processes_[process_id] = process; }
@@ -129,28 +115,39 @@ Win32<std::uint32_t> FakeDesktop::process_session_id(std::uint32_t process_id) {
 
 namespace {
 
-class FakeQuery final : public ProcSys::Query {
+class FakeProc final : public ProcSys::Process {
  public:
-  FakeQuery(Win32<std::uint64_t> created, int& open_count) : created_(created), open_count_(open_count) {
-    ++open_count_;
+  FakeProc(const FakeProcess& facts, int& open_count) : facts_(facts), open_count_(open_count) { ++open_count_; }
+  ~FakeProc() override { --open_count_; }
+  Win32<std::uint64_t> creation_time() override {
+    if (facts_.times_error) return win32_error(*facts_.times_error);
+    return facts_.created;
   }
-  ~FakeQuery() override { --open_count_; }
-  Win32<std::uint64_t> creation_time() override { return created_; }
+  Win32<bool> has_exited() override {
+    if (facts_.wait_error) return win32_error(*facts_.wait_error);
+    return facts_.exited;
+  }
+  Win32<std::u16string> image_path() override {
+    if (facts_.image_error) return win32_error(*facts_.image_error);
+    return facts_.image;
+  }
+  Result<std::string> user_sid() override {
+    if (facts_.sid_error) return fail(*facts_.sid_error);
+    return facts_.user_sid;
+  }
 
  private:
-  Win32<std::uint64_t> created_;
+  FakeProcess facts_;  // as they were when the process was opened
   int& open_count_;
 };
 
 }  // namespace
 
-Win32<std::unique_ptr<ProcSys::Query>> FakeDesktop::open_query(std::uint32_t process_id) {
+Win32<std::unique_ptr<ProcSys::Process>> FakeDesktop::open(std::uint32_t process_id, Access) {
   auto it = processes_.find(process_id);
   if (it == processes_.end()) return win32_error(kFakeInvalidParameter);
   if (it->second.open_error) return win32_error(*it->second.open_error);
-  Win32<std::uint64_t> created = it->second.created;
-  if (it->second.times_error) created = win32_error(*it->second.times_error);
-  return std::unique_ptr<Query>(new FakeQuery(created, open_queries_));
+  return std::unique_ptr<Process>(new FakeProc(it->second, open_queries_));
 }
 
 std::int16_t FakeDesktop::async_key_state(int virtual_key) {

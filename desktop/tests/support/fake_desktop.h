@@ -2,8 +2,8 @@
 //
 // `FakeDesktop` holds top-level windows in z-order (first = top), the
 // processes behind them, the foreground window, the last-input tick, held
-// keys and the input desktop's name; its `FakeClock` advances only when the
-// code under test sleeps (or when a test advances it). Windows can be
+// keys and the input desktop's name; its `FakeClock` (support/fake_clock.h)
+// advances only when the code under test sleeps (or when a test advances it). Windows can be
 // scheduled to appear at a later time, and each enumerated window can cost
 // time, so search deadlines and retry slices are tested without real time.
 //
@@ -23,31 +23,9 @@
 #include <vector>
 
 #include "native/ports.h"
+#include "support/fake_clock.h"
 
 namespace vor::desktop::testing {
-
-class FakeClock final : public Clock {
- public:
-  // Starts at an arbitrary monotonic point and at `utc_start`.
-  explicit FakeClock(Time utc_start = Time(std::chrono::seconds(1'800'000'000)));
-
-  Monotonic monotonic_now() override { return monotonic_; }
-  Time utc_now() override { return utc_; }
-  void sleep(std::chrono::nanoseconds duration) override;
-
-  void advance(std::chrono::nanoseconds duration);
-  // Each sleep wakes this much early (as platform timers may), never below 1 ns.
-  std::chrono::nanoseconds early_wake{0};
-  // Time passed since construction.
-  std::chrono::nanoseconds elapsed() const { return monotonic_ - start_; }
-  const std::vector<std::chrono::nanoseconds>& sleeps() const { return sleeps_; }
-
- private:
-  Monotonic start_;
-  Monotonic monotonic_;
-  Time utc_;
-  std::vector<std::chrono::nanoseconds> sleeps_;
-};
 
 struct FakeProcess {
   std::uint32_t session = 1;
@@ -55,6 +33,12 @@ struct FakeProcess {
   std::optional<std::uint32_t> session_error;  // ProcessIdToSessionId fails
   std::optional<std::uint32_t> open_error;     // OpenProcess fails
   std::optional<std::uint32_t> times_error;    // GetProcessTimes fails
+  bool exited = false;                         // the zero wait is signalled
+  std::optional<std::uint32_t> wait_error;     // WaitForSingleObject fails
+  std::u16string image = u"C:\\Apps\\app.exe";
+  std::optional<std::uint32_t> image_error;    // QueryFullProcessImageNameW fails
+  std::string user_sid = "S-1-5-21-1-2-3-1000";
+  std::optional<Error> sid_error;              // the token's user cannot be read
 };
 
 struct FakeWindow {
@@ -119,9 +103,9 @@ class FakeDesktop final : public WindowSys, public ProcSys, public InputSys {
 
   // ProcSys
   Win32<std::uint32_t> process_session_id(std::uint32_t process_id) override;
-  Win32<std::unique_ptr<Query>> open_query(std::uint32_t process_id) override;
+  Win32<std::unique_ptr<Process>> open(std::uint32_t process_id, Access access) override;
   std::uint32_t current_process_id() override { return self_process_id; }
-  int open_queries() const { return open_queries_; }  // queries not yet closed
+  int open_queries() const { return open_queries_; }  // processes not yet closed
 
   // InputSys
   Win32<std::uint32_t> last_input_tick() override { return last_input; }

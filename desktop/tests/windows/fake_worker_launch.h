@@ -1,5 +1,5 @@
-// Scripted fakes of one worker launch and of a frame pipe, for the launch,
-// readiness and probe rules. Each case sets the facts it needs and, for a
+// A scripted fake of one worker launch (with its fake frame pipe), for the
+// launch, readiness and probe rules. Each case sets the facts it needs and, for a
 // failing step, the Win32 number that step returns; `calls` records the
 // order of the calls.
 #pragma once
@@ -10,35 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "standalone/worker_mode_pipe.h"
+#include "support/fake_frame_pipe.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop::testing {
 
-class FakeFramePipe final : public FramePipe {
- public:
-  std::deque<Result<std::string>> reads;  // what each read returns, in order
-  std::vector<std::string> written;       // bodies written
-  std::optional<Error> write_error;       // every write fails with this
-  int reads_done = 0;
-
-  Result<std::string> read_frame(std::uint32_t max_bytes, std::chrono::milliseconds) override {
-    ++reads_done;
-    if (reads.empty()) return fail(Error::io("early eof"));
-    Result<std::string> next = std::move(reads.front());
-    reads.pop_front();
-    if (next && (next->empty() || next->size() > max_bytes)) return fail("DESKTOP_FRAME_SIZE_INVALID");
-    return next;
-  }
-  Status write_frame(std::string_view body, std::uint32_t max_bytes, std::chrono::milliseconds) override {
-    if (body.empty() || body.size() > max_bytes) return fail("DESKTOP_FRAME_SIZE_INVALID");
-    if (write_error) return fail(*write_error);
-    written.emplace_back(body);
-    return {};
-  }
-};
-
-class FakeWorkerLaunch final : public WorkerLaunchSys {
+// Also the broker's process port: its own id, sessions and user SIDs.
+class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
  public:
   // Facts.
   std::uint32_t broker_pid = 500;
@@ -50,7 +28,11 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
   std::string logon_sid = "S-1-5-5-0-9";
   std::size_t list_size = 48;
   std::uint32_t worker_pid = 700;
-  ConnectResult connect{ConnectOutcome::kConnected};
+  // How the pipe's connection completes (nullopt: it never does) and how many
+  // polls see it still pending first.
+  std::optional<ConnectResult> connect = ConnectResult{ConnectOutcome::kConnected};
+  int pending_polls = 0;
+  int polls = 0;
   bool running = true;
   // When set: the worker is seen running this many times, then ended.
   std::optional<int> running_checks;
@@ -75,20 +57,37 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
 
   ~FakeWorkerLaunch() override { seen->destroyed = true; }
 
+  // ProcSys
   std::uint32_t current_process_id() override { return broker_pid; }
-  Result<std::uint32_t> process_session_id(std::uint32_t pid) override {
+  Win32<std::uint32_t> process_session_id(std::uint32_t pid) override {
     calls.push_back("process_session_id");
-    if (failing == "process_session_id") return fail(win32_failure(failing_error, "DESKTOP_PROCESS_SESSION_UNAVAILABLE"));
+    if (failing == "process_session_id") return win32_error(failing_error);
     return sessions_of.at(pid);
   }
-  Result<std::string> process_user_sid(std::uint32_t pid) override {
-    calls.push_back("process_user_sid");
-    if (failing == "process_user_sid") return fail(win32_failure(failing_error, "DESKTOP_TOKEN_UNAVAILABLE"));
-    return sids.at(pid);
+  class Proc final : public Process {
+   public:
+    Proc(FakeWorkerLaunch& owner, std::uint32_t pid) : owner_(owner), pid_(pid) {}
+    Win32<std::uint64_t> creation_time() override { return 1u; }
+    Win32<bool> has_exited() override { return false; }
+    Win32<std::u16string> image_path() override { return u"C:\\Vor\\Vor.Marionet.exe"; }
+    Result<std::string> user_sid() override {
+      owner_.calls.push_back("process_user_sid");
+      if (owner_.failing == "process_user_sid") return fail(coded_os("DESKTOP_TOKEN_UNAVAILABLE", owner_.failing_error));
+      return owner_.sids.at(pid_);
+    }
+
+   private:
+    FakeWorkerLaunch& owner_;
+    std::uint32_t pid_;
+  };
+  Win32<std::unique_ptr<Process>> open(std::uint32_t pid, Access) override {
+    return std::unique_ptr<Process>(new Proc(*this, pid));
   }
+
+  // WorkerLaunchSys
   Result<std::vector<WindowsSession>> enumerate_sessions() override {
     calls.push_back("enumerate_sessions");
-    if (failing == "enumerate_sessions") return fail(win32_failure(failing_error, "DESKTOP_SESSIONS_UNAVAILABLE"));
+    if (failing == "enumerate_sessions") return fail(coded_os("DESKTOP_SESSIONS_UNAVAILABLE", failing_error));
     return sessions;
   }
   Win32<bool> is_process_in_job() override { return step("is_process_in_job", in_job); }
@@ -141,10 +140,12 @@ class FakeWorkerLaunch final : public WorkerLaunchSys {
   void release_startup() override { calls.push_back("release_startup"); }
   void kill_worker() override { calls.push_back("kill_worker"); }
 
-  ConnectResult wait_for_connect(std::chrono::milliseconds, std::chrono::milliseconds) override {
-    calls.push_back("wait_for_connect");
+  void begin_connect() override { calls.push_back("begin_connect"); }
+  std::optional<ConnectResult> poll_connect() override {
+    if (++polls <= pending_polls) return std::nullopt;
     return connect;
   }
+  void cancel_connect() override { calls.push_back("cancel_connect"); }
   Win32<bool> worker_running() override {
     if (running_checks) running = (*running_checks)-- > 0;
     return step("worker_running", running);

@@ -2,7 +2,7 @@
 
 #include "desktop/tests/windows/fake_worker_launch.h"
 #include "protocol/diagnostics.h"
-#include "standalone/error_codes.h"
+#include "standalone/cli/error_codes.h"
 #include "windows/worker_launch.h"
 
 namespace vor::desktop {
@@ -22,7 +22,8 @@ std::unique_ptr<Launch> launch(std::uint32_t target, Script script) {
   auto fake = std::make_unique<FakeWorkerLaunch>();
   script(*fake);
   out->fake = fake->seen;
-  out->result = start_worker(std::move(fake), target);
+  ProcSys& processes = *fake;  // lives inside the launch while start_worker runs
+  out->result = start_worker(std::move(fake), processes, target);
   return out;
 }
 
@@ -201,7 +202,8 @@ Request request_with(std::uint32_t protocol, std::uint32_t session) {
 TEST(StartWorker, ARequestIsValidatedBeforeAnythingIsTouched) {
   auto fake = std::make_unique<FakeWorkerLaunch>();
   auto seen = fake->seen;
-  auto refused = start_worker(std::move(fake), request_with(2, 1), Time(std::chrono::seconds(1'800'000'000)));
+  ProcSys& processes = *fake;
+  auto refused = start_worker(std::move(fake), processes, request_with(2, 1), Time(std::chrono::seconds(1'800'000'000)));
   ASSERT_FALSE(refused);
   EXPECT_EQ(error_code_of(refused.error()), "DESKTOP_PROTOCOL_INCOMPATIBLE");
   EXPECT_EQ(phase_of(refused.error()), "validate");
@@ -209,7 +211,9 @@ TEST(StartWorker, ARequestIsValidatedBeforeAnythingIsTouched) {
 
   auto other = std::make_unique<FakeWorkerLaunch>();
   auto other_seen = other->seen;
-  auto started = start_worker(std::move(other), request_with(1, 1), Time(std::chrono::seconds(1'800'000'000)));
+  ProcSys& other_processes = *other;
+  auto started =
+      start_worker(std::move(other), other_processes, request_with(1, 1), Time(std::chrono::seconds(1'800'000'000)));
   ASSERT_TRUE(started) << started.error().display_chain();
   EXPECT_EQ(other_seen->command_line.substr(other_seen->command_line.size() - 11), "--session 1");
 }

@@ -16,8 +16,13 @@
 #include "protocol/diagnostics.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
-#include "standalone/error_codes.h"
-#include "standalone/worker_mode.h"
+#include "standalone/cli/error_codes.h"
+#include "native/ports_win32.h"
+#include "native/process_sys_win32.h"
+#include "readiness/desktop_sys_win32.h"
+#include "readiness/readiness.h"
+#include "standalone/worker/worker_mode.h"
+#include "standalone/worker/worker_mode_peer_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -44,7 +49,14 @@ int run_as_worker(const std::vector<std::optional<std::string>>& args) {
     ::Sleep(8000);
     return 0;
   }
-  const Status s = run_worker_mode(args);
+  auto processes = make_win32_proc_sys();
+  auto identity = make_win32_broker_identity_sys();
+  Win32DesktopPorts desktop_ports;
+  auto desktop = make_win32_desktop_sys();
+  const ReadinessSnapshot readiness = [&](std::uint32_t session) {
+    return query_readiness(desktop_ports.ports(), *desktop, session);
+  };
+  const Status s = run_worker_mode(args, WorkerPorts{*processes, *identity}, readiness);
   if (mode == "linger") ::Sleep(8000);
   return s ? 0 : 64;
 }
@@ -73,15 +85,16 @@ class WorkerLaunchWin32 : public ::testing::Test {
   void SetUp() override { set_worker_mode("normal"); }
   void TearDown() override { ::DeleteFileA(kModeFile); }
   asio::io_context io;
+  std::unique_ptr<ProcSys> processes = make_win32_proc_sys();
 };
 
 TEST_F(WorkerLaunchWin32, ProbeOfTheOwnSessionSucceeds) {
-  const Status s = probe_session(make_win32_worker_launch(io), own_session(), system_clock());
+  const Status s = probe_session(make_win32_worker_launch(io), *processes, own_session(), system_clock());
   EXPECT_TRUE(s) << s.error().display_chain();
 }
 
 TEST_F(WorkerLaunchWin32, TheWorkerStartsInsideItsJobAndDiesWithIt) {
-  auto worker = start_worker(make_win32_worker_launch(io), own_session());
+  auto worker = start_worker(make_win32_worker_launch(io), *processes, own_session());
   ASSERT_TRUE(worker) << worker.error().display_chain();
   EXPECT_TRUE(worker->same_session);
   UniqueHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, worker->process_id));
@@ -95,9 +108,9 @@ TEST_F(WorkerLaunchWin32, TheWorkerStartsInsideItsJobAndDiesWithIt) {
 
 TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
   const std::uint32_t session = own_session();
-  auto worker = start_worker(make_win32_worker_launch(io), session);
+  auto worker = start_worker(make_win32_worker_launch(io), *processes, session);
   ASSERT_TRUE(worker) << worker.error().display_chain();
-  auto pipe = await_worker_ready(*worker, session, true, std::nullopt);
+  auto pipe = await_worker_ready(*worker, *processes, system_clock(), session, true, std::nullopt);
   ASSERT_TRUE(pipe) << pipe.error().display_chain();
 
   const std::string request =
@@ -133,7 +146,8 @@ TEST_F(WorkerLaunchWin32, ProbeFailuresOfRealWorkersCarryTheirCodeAndPhase) {
   };
   for (const auto& c : cases) {
     set_worker_mode(c.mode);
-    const Status s = probe_session(make_win32_worker_launch(io), own_session() + c.session_offset, system_clock());
+    const Status s =
+        probe_session(make_win32_worker_launch(io), *processes, own_session() + c.session_offset, system_clock());
     ASSERT_FALSE(s) << c.mode;
     EXPECT_EQ(error_code_of(s.error()), c.code) << c.mode;
     EXPECT_EQ(phase_of(s.error()), c.phase) << c.mode;

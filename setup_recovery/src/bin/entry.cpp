@@ -36,16 +36,14 @@ class ReleaseAtExit {
 
 // Layout, lock, recovery, release: the failure of any step before release.
 Status run_locked_recovery(ProgramEnvironment& env) {
-  auto layout = build_data_layout(env.context.ports.files, env.data_root);
-  if (!layout) return fail(std::move(layout.error()));
-  auto lock = acquire_component_update_lock(env.context.ports, *layout);
-  if (!lock) return fail(std::move(lock.error()));
-  ReleaseAtExit release(env.context.ports.files, *lock);
+  VOR_ASSIGN_OR_RETURN(auto layout, build_data_layout(env.context.ports.files, env.data_root));
+  VOR_ASSIGN_OR_RETURN(auto lock, acquire_component_update_lock(env.context.ports, layout));
+  ReleaseAtExit release(env.context.ports.files, lock);
 
   std::optional<Status> outcome;
   {
     asio::io_context loop(1);
-    asio::co_spawn(loop, recover_transaction(env.context, *layout, env.install_dir),
+    asio::co_spawn(loop, recover_transaction(env.context, layout, env.install_dir),
                    [&outcome](std::exception_ptr thrown, Status result) {
                      outcome = thrown ? Status(fail("recovery ended by an exception")) : std::move(result);
                    });

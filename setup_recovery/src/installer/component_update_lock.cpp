@@ -1,7 +1,8 @@
 #include "installer/component_update_lock.h"
 
-#include "installer/files.h"
 #include "common/json.h"
+#include "common/json_fields.h"
+#include "installer/files.h"
 #include "installer/paths.h"
 
 namespace vor::setup {
@@ -18,7 +19,14 @@ bool older_than_foreign_limit(Time now, Time acquired) {
   return acquired < now - std::chrono::seconds(kForeignLockStaleSeconds);
 }
 
-constexpr std::string_view kRecordKeys[] = {"lockId", "owner", "processId", "acquiredAt"};
+constexpr auto kLockRecord = fields::record<ComponentUpdateLockRecord>(
+    [](auto& f, auto& r) {
+      f.required("lockId", r.lock_id);
+      f.required("owner", r.owner);
+      f.required("processId", r.process_id);
+      f.required("acquiredAt", r.acquired_at);
+    },
+    json::Mode::kLenient);
 
 std::string holder_details(FileSystem& files, const std::string& path) {
   auto record = read_component_update_lock_record(files, path);
@@ -32,25 +40,15 @@ std::string holder_details(FileSystem& files, const std::string& path) {
 std::string encode_lock_record(const ComponentUpdateLockRecord& record) {
   std::string out;
   out.reserve(128);
-  json::ObjectWriter w(out);
-  json::write_string(w.key("lockId"), record.lock_id);
-  json::write_string(w.key("owner"), record.owner);
-  json::write_uint(w.key("processId"), record.process_id);
-  json::write_time(w.key("acquiredAt"), record.acquired_at);
-  w.close();
+  kLockRecord.write(out, record);
   return out;
 }
 
 Result<ComponentUpdateLockRecord> decode_lock_record(std::span<const std::uint8_t> bytes) {
   auto tree = json::parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   if (!tree) return fail(std::move(tree.error()).context("decode component update lock"));
-  ComponentUpdateLockRecord record;
-  json::Record r(*tree, kRecordKeys, json::Mode::kLenient);
-  r.required("lockId", record.lock_id)
-      .required("owner", record.owner)
-      .required("processId", record.process_id)
-      .required("acquiredAt", record.acquired_at);
-  if (auto s = r.status(); !s) return fail(std::move(s.error()).context("decode component update lock"));
+  auto record = kLockRecord.from(*tree);
+  if (!record) return fail(std::move(record.error()).context("decode component update lock"));
   return record;
 }
 

@@ -1,5 +1,6 @@
 #include "installer/files.h"
 
+#include "common/atomic_write.h"
 #include "installer/paths.h"
 
 namespace vor::setup {
@@ -37,6 +38,55 @@ Status replace_file_write_through(FileSystem& files, const std::string& from, co
   return {};
 }
 
+namespace {
+
+// The temporary as the crash-safe write sees it; each failure says which
+// step on which file.
+class TemporaryState final : public AtomicWriteFile {
+ public:
+  TemporaryState(std::unique_ptr<WritableFile> file, const std::string& path) : file_(std::move(file)), path_(path) {}
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    if (auto written = file_->write_all(bytes); !written) {
+      return fail(std::move(written.error()).context("write temporary state " + path_));
+    }
+    return {};
+  }
+  Status flush() override {
+    if (auto flushed = file_->flush(); !flushed) {
+      return fail(std::move(flushed.error()).context("flush temporary state " + path_));
+    }
+    return {};
+  }
+
+ private:
+  std::unique_ptr<WritableFile> file_;
+  const std::string& path_;
+};
+
+class TemporarySteps final : public AtomicWriteSteps {
+ public:
+  TemporarySteps(FileSystem& files, const std::string& temp, const std::string& target)
+      : files_(files), temp_(temp), target_(target) {}
+  Result<std::unique_ptr<AtomicWriteFile>> create_temporary() override {
+    auto file = files_.create_new(temp_, FileShare::kReadWriteDelete);
+    if (!file) return fail(std::move(file.error()).context("create temporary state " + temp_));
+    return std::unique_ptr<AtomicWriteFile>(std::make_unique<TemporaryState>(std::move(*file), temp_));
+  }
+  Status move_to_target() override { return replace_file_write_through(files_, temp_, target_); }
+  void remove_temporary() override { (void)files_.delete_file(temp_); }
+
+ private:
+  FileSystem& files_;
+  const std::string& temp_;
+  const std::string& target_;
+};
+
+// Shared for deletion, the temporary is moved while still open; any failure
+// after its creation deletes it.
+constexpr AtomicWriteOptions kSetupWrite{.move_while_open = true, .keep_failed_temporary = false};
+
+}  // namespace
+
 Status write_file_atomically(FileSystem& files, IdSource& ids, const std::string& target,
                              std::span<const std::uint8_t> bytes) {
   const auto dir = parent(target);
@@ -47,20 +97,8 @@ Status write_file_atomically(FileSystem& files, IdSource& ids, const std::string
   auto id = ids.new_uuid_hex();
   if (!id) return fail(std::move(id.error()).context("name temporary state in " + *dir));
   const std::string temp = join(*dir, ".state-" + *id + ".tmp");
-  auto file = files.create_new(temp, FileShare::kReadWriteDelete);
-  if (!file) return fail(std::move(file.error()).context("create temporary state " + temp));
-
-  Status outcome;
-  if (auto written = (*file)->write_all(bytes); !written) {
-    outcome = fail(std::move(written.error()).context("write temporary state " + temp));
-  } else if (auto flushed = (*file)->flush(); !flushed) {
-    outcome = fail(std::move(flushed.error()).context("flush temporary state " + temp));
-  } else {
-    outcome = replace_file_write_through(files, temp, target);
-  }
-  file->reset();  // close before the clean-up delete
-  if (!outcome) (void)files.delete_file(temp);
-  return outcome;
+  TemporarySteps steps(files, temp, target);
+  return write_via_temporary(steps, bytes, kSetupWrite);
 }
 
 }  // namespace vor::setup

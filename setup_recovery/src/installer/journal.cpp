@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/json.h"
+#include "common/json_fields.h"
 #include "installer/data_layout.h"
 #include "installer/errors.h"
 #include "installer/files.h"
@@ -19,138 +20,57 @@ bool all_hex(std::string_view text) {
   });
 }
 
-constexpr std::string_view kJournalKeys[] = {"schema", "transactionId", "committed",
-                                             "previousFiles", "agent", "guardian"};
-constexpr std::string_view kSnapshotKeys[] = {"running", "serviceType", "startType", "errorControl",
-                                              "binaryCommand", "display", "dependencies", "description",
-                                              "delayed", "sidType", "recovery"};
-constexpr std::string_view kRecoveryKeys[] = {"failureActionsOnNonCrashFailures", "resetPeriodSeconds",
-                                              "rebootMessage", "command", "actions"};
-constexpr std::string_view kActionKeys[] = {"action", "delayMilliseconds"};
-
-// --- decoding ---
-
-Result<std::uint16_t> to_unit(const json::Value& v) {
-  auto n = json::to_u32(v);
-  if (!n) return fail(std::move(n.error()));
-  if (*n > 0xFFFF) return fail("json: UTF-16 unit out of range");
-  return static_cast<std::uint16_t>(*n);
-}
-
-Result<std::vector<std::uint16_t>> to_units(const json::Value& v) { return json::to_array(v, to_unit); }
-
-Result<std::optional<std::string>> to_previous_file(const json::Value& v) {
-  if (v.is_null()) return std::optional<std::string>();
-  auto text = json::to_text(v);
-  if (!text) return fail(std::move(text.error()));
-  return std::optional<std::string>(std::move(*text));
-}
-
-Result<ServiceRecoveryActionSnapshot> to_action(const json::Value& v) {
-  ServiceRecoveryActionSnapshot action;
-  json::Record r(v, kActionKeys, json::Mode::kLenient);
-  r.required("action", action.action).required("delayMilliseconds", action.delay_milliseconds);
-  return r.finish(std::move(action));
-}
-
-Result<std::vector<ServiceRecoveryActionSnapshot>> to_actions(const json::Value& v) {
-  return json::to_array(v, to_action);
-}
-
-Result<ServiceRecoverySnapshot> to_recovery(const json::Value& v) {
-  ServiceRecoverySnapshot recovery;
-  json::Record r(v, kRecoveryKeys, json::Mode::kLenient);
-  r.required("failureActionsOnNonCrashFailures", recovery.failure_actions_on_non_crash_failures)
-      .optional("resetPeriodSeconds", recovery.reset_period_seconds)
-      .optional("rebootMessage", recovery.reboot_message)
-      .optional("command", recovery.command)
-      .optional("actions", recovery.actions, to_actions);
-  return r.finish(std::move(recovery));
-}
-
-Result<Snapshot> to_snapshot(const json::Value& v) {
-  Snapshot snapshot;
-  json::Record r(v, kSnapshotKeys, json::Mode::kStrict);
-  r.required("running", snapshot.running)
-      .required("serviceType", snapshot.service_type)
-      .required("startType", snapshot.start_type)
-      .required("errorControl", snapshot.error_control)
-      .required("binaryCommand", snapshot.binary_command, to_units)
-      .required("display", snapshot.display, to_units)
-      .required("dependencies", snapshot.dependencies, to_units)
-      .required("description", snapshot.description, to_units)
-      .required("delayed", snapshot.delayed)
-      .required("sidType", snapshot.sid_type)
-      .required("recovery", snapshot.recovery, to_recovery);
-  return r.finish(std::move(snapshot));
-}
-
-// --- encoding ---
-
-void write_optional_string(std::string& out, const std::optional<std::string>& value) {
-  if (value) {
-    json::write_string(out, *value);
-  } else {
-    json::write_null(out);
+// A UTF-16 code unit, written as a number.
+struct Utf16Unit {
+  static Result<std::uint16_t> from(const json::Value& v) {
+    VOR_ASSIGN_OR_RETURN(auto n, json::to_u32(v));
+    if (n > 0xFFFF) return fail("json: UTF-16 unit out of range");
+    return static_cast<std::uint16_t>(n);
   }
-}
+  static void write(std::string& out, std::uint16_t unit) { json::write_uint(out, unit); }
+};
+constexpr fields::ArrayOf<Utf16Unit> kUnits{};
 
-void write_units(std::string& out, const std::vector<std::uint16_t>& units) {
-  out += '[';
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    if (i != 0) out += ',';
-    json::write_uint(out, units[i]);
-  }
-  out += ']';
-}
+constexpr auto kAction = fields::record<ServiceRecoveryActionSnapshot>(
+    [](auto& f, auto& a) {
+      f.required("action", a.action);
+      f.required("delayMilliseconds", a.delay_milliseconds);
+    },
+    json::Mode::kLenient);
 
-void write_recovery(std::string& out, const ServiceRecoverySnapshot& recovery) {
-  json::ObjectWriter w(out);
-  json::write_bool(w.key("failureActionsOnNonCrashFailures"), recovery.failure_actions_on_non_crash_failures);
-  if (recovery.reset_period_seconds) {
-    json::write_uint(w.key("resetPeriodSeconds"), *recovery.reset_period_seconds);
-  } else {
-    json::write_null(w.key("resetPeriodSeconds"));
-  }
-  write_optional_string(w.key("rebootMessage"), recovery.reboot_message);
-  write_optional_string(w.key("command"), recovery.command);
-  std::string& actions = w.key("actions");
-  if (recovery.actions) {
-    actions += '[';
-    for (std::size_t i = 0; i < recovery.actions->size(); ++i) {
-      if (i != 0) actions += ',';
-      json::ObjectWriter a(actions);
-      json::write_string(a.key("action"), (*recovery.actions)[i].action);
-      json::write_uint(a.key("delayMilliseconds"), (*recovery.actions)[i].delay_milliseconds);
-      a.close();
-    }
-    actions += ']';
-  } else {
-    json::write_null(actions);
-  }
-  w.close();
-}
+constexpr auto kRecovery = fields::record<ServiceRecoverySnapshot>(
+    [](auto& f, auto& r) {
+      f.required("failureActionsOnNonCrashFailures", r.failure_actions_on_non_crash_failures);
+      f.nullable("resetPeriodSeconds", r.reset_period_seconds);
+      f.nullable("rebootMessage", r.reboot_message);
+      f.nullable("command", r.command);
+      f.nullable("actions", r.actions, fields::ArrayOf<decltype(kAction)>{kAction});
+    },
+    json::Mode::kLenient);
 
-void write_snapshot(std::string& out, const std::optional<Snapshot>& snapshot) {
-  if (!snapshot) {
-    json::write_null(out);
-    return;
-  }
-  const Snapshot& s = *snapshot;
-  json::ObjectWriter w(out);
-  json::write_bool(w.key("running"), s.running);
-  json::write_uint(w.key("serviceType"), s.service_type);
-  json::write_uint(w.key("startType"), s.start_type);
-  json::write_uint(w.key("errorControl"), s.error_control);
-  write_units(w.key("binaryCommand"), s.binary_command);
-  write_units(w.key("display"), s.display);
-  write_units(w.key("dependencies"), s.dependencies);
-  write_units(w.key("description"), s.description);
-  json::write_bool(w.key("delayed"), s.delayed);
-  json::write_uint(w.key("sidType"), s.sid_type);
-  write_recovery(w.key("recovery"), s.recovery);
-  w.close();
-}
+constexpr auto kSnapshot = fields::record<Snapshot>([](auto& f, auto& s) {
+  f.required("running", s.running);
+  f.required("serviceType", s.service_type);
+  f.required("startType", s.start_type);
+  f.required("errorControl", s.error_control);
+  f.required("binaryCommand", s.binary_command, kUnits);
+  f.required("display", s.display, kUnits);
+  f.required("dependencies", s.dependencies, kUnits);
+  f.required("description", s.description, kUnits);
+  f.required("delayed", s.delayed);
+  f.required("sidType", s.sid_type);
+  f.required("recovery", s.recovery, kRecovery);
+});
+
+// Each previous file is its digest, or null when the update created it.
+constexpr auto kJournal = fields::record<Journal>([](auto& f, auto& j) {
+  f.required("schema", j.schema);
+  f.required("transactionId", j.transaction_id);
+  f.required("committed", j.committed);
+  f.required("previousFiles", j.previous_files, fields::ArrayOf<fields::NullOr<fields::Plain<std::string>>>{});
+  f.nullable("agent", j.agent, kSnapshot);
+  f.nullable("guardian", j.guardian, kSnapshot);
+});
 
 }  // namespace
 
@@ -173,36 +93,15 @@ Bytes build_journal_frame(std::span<const std::uint8_t> blob) {
 Result<Journal> decode_journal(std::span<const std::uint8_t> bytes) {
   auto tree = json::parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   if (!tree) return state_invalid();
-  Journal journal;
-  json::Record r(*tree, kJournalKeys, json::Mode::kStrict);
-  r.required("schema", journal.schema)
-      .required("transactionId", journal.transaction_id)
-      .required("committed", journal.committed)
-      .required("previousFiles", journal.previous_files,
-                [](const json::Value& v) { return json::to_array(v, to_previous_file); })
-      .optional("agent", journal.agent, to_snapshot)
-      .optional("guardian", journal.guardian, to_snapshot);
-  if (!r.status()) return state_invalid();
+  auto journal = kJournal.from(*tree);
+  if (!journal) return state_invalid();
   return journal;
 }
 
 std::string encode_journal(const Journal& journal) {
   std::string out;
   out.reserve(128);
-  json::ObjectWriter w(out);
-  json::write_string(w.key("schema"), journal.schema);
-  json::write_string(w.key("transactionId"), journal.transaction_id);
-  json::write_bool(w.key("committed"), journal.committed);
-  std::string& files = w.key("previousFiles");
-  files += '[';
-  for (std::size_t i = 0; i < journal.previous_files.size(); ++i) {
-    if (i != 0) files += ',';
-    write_optional_string(files, journal.previous_files[i]);
-  }
-  files += ']';
-  write_snapshot(w.key("agent"), journal.agent);
-  write_snapshot(w.key("guardian"), journal.guardian);
-  w.close();
+  kJournal.write(out, journal);
   return out;
 }
 

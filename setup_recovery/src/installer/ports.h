@@ -14,21 +14,9 @@
 
 #include "common/data_protection.h"
 #include "common/error.h"
+#include "common/win32_values.h"
 
 namespace vor::setup {
-
-// Win32 error numbers the rules look at.
-inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
-
-// File attribute bits as Win32 reports them.
-inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
-inline constexpr std::uint32_t kFileAttributeReparsePoint = 0x400;
 
 enum class FileShare {
   kRead,             // FILE_SHARE_READ

@@ -69,27 +69,24 @@ class Win32ReadableFile final : public ReadableFile {
 class Win32FileSystem final : public FileSystem {
  public:
   Status create_directory(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
-    if (!::CreateDirectoryW(w->c_str(), nullptr)) return fail(last_os_error());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    if (!::CreateDirectoryW(w.c_str(), nullptr)) return fail(last_os_error());
     return {};
   }
 
   Result<std::unique_ptr<WritableFile>> create_new(const std::string& path, FileShare share) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     const DWORD share_mode =
         share == FileShare::kRead ? FILE_SHARE_READ : (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     UniqueFile file(
-        ::CreateFileW(w->c_str(), GENERIC_WRITE, share_mode, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::CreateFileW(w.c_str(), GENERIC_WRITE, share_mode, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(last_os_error());
     return std::unique_ptr<WritableFile>(std::make_unique<Win32WritableFile>(std::move(file)));
   }
 
   Result<Bytes> read_file(const std::string& path, std::size_t max_bytes) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
-    UniqueFile file(::CreateFileW(w->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    UniqueFile file(::CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(last_os_error());
     Bytes out;
@@ -105,26 +102,24 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Result<std::unique_ptr<ReadableFile>> open_read(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
-    UniqueFile file(::CreateFileW(w->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    UniqueFile file(::CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return fail(last_os_error());
     return std::unique_ptr<ReadableFile>(std::make_unique<Win32ReadableFile>(std::move(file)));
   }
 
   Result<FileMetadata> metadata(const std::string& path, bool follow_links) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
     if (!follow_links) {
       WIN32_FILE_ATTRIBUTE_DATA data{};
-      if (!::GetFileAttributesExW(w->c_str(), GetFileExInfoStandard, &data)) return fail(last_os_error());
+      if (!::GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) return fail(last_os_error());
       return FileMetadata{data.dwFileAttributes, (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
                           (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime};
     }
     // Opening without FILE_FLAG_OPEN_REPARSE_POINT follows links; backup
     // semantics lets the same call open a directory.
-    UniqueFile file(::CreateFileW(w->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    UniqueFile file(::CreateFileW(w.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file) return fail(last_os_error());
     BY_HANDLE_FILE_INFORMATION info{};
@@ -134,27 +129,23 @@ class Win32FileSystem final : public FileSystem {
   }
 
   Status move_replace_write_through(const std::string& from, const std::string& to) override {
-    auto wf = wide(from);
-    if (!wf) return fail(wf.error());
-    auto wt = wide(to);
-    if (!wt) return fail(wt.error());
-    if (!::MoveFileExW(wf->c_str(), wt->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    VOR_ASSIGN_OR_RETURN(auto wf, wide(from));
+    VOR_ASSIGN_OR_RETURN(auto wt, wide(to));
+    if (!::MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return fail(last_os_error());
     }
     return {};
   }
 
   Status delete_file(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
-    if (!::DeleteFileW(w->c_str())) return fail(last_os_error());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    if (!::DeleteFileW(w.c_str())) return fail(last_os_error());
     return {};
   }
 
   Status remove_directory(const std::string& path) override {
-    auto w = wide(path);
-    if (!w) return fail(w.error());
-    if (!::RemoveDirectoryW(w->c_str())) return fail(last_os_error());
+    VOR_ASSIGN_OR_RETURN(auto w, wide(path));
+    if (!::RemoveDirectoryW(w.c_str())) return fail(last_os_error());
     return {};
   }
 };

@@ -60,21 +60,18 @@ Result<FailureActionsChange> failure_actions_of(const ServiceRecoverySnapshot& s
     change.reset_period = static_cast<std::uint32_t>(*saved.reset_period_seconds);
   }
   if (saved.reboot_message) {
-    auto units = nul_terminated(*saved.reboot_message);
-    if (!units) return fail(std::move(units.error()));
-    change.reboot_message = std::move(*units);
+    VOR_ASSIGN_OR_RETURN(auto units, nul_terminated(*saved.reboot_message));
+    change.reboot_message = std::move(units);
   }
   if (saved.command) {
-    auto units = nul_terminated(*saved.command);
-    if (!units) return fail(std::move(units.error()));
-    change.command = std::move(*units);
+    VOR_ASSIGN_OR_RETURN(auto units, nul_terminated(*saved.command));
+    change.command = std::move(units);
   }
   if (saved.actions) {
     change.actions.emplace();
     for (const auto& action : *saved.actions) {
-      auto parsed = parse_recovery_action(action);
-      if (!parsed) return fail(std::move(parsed.error()));
-      change.actions->push_back(*parsed);
+      VOR_ASSIGN_OR_RETURN(auto parsed, parse_recovery_action(action));
+      change.actions->push_back(parsed);
     }
   }
   return change;
@@ -182,15 +179,13 @@ asio::awaitable<Status> stop_service_and_wait(ServiceControl& control, const std
 }
 
 Status disable_stopped_service(ServiceControl& control, const std::string& name) {
-  auto opened = open_service_if_present(control.scm, name, kServiceAccessReconfigure);
-  if (!opened) return fail(std::move(opened.error()));
-  if (!*opened) return {};
-  auto status = checked((*opened)->query_status());
-  if (!status) return fail(std::move(status.error()));
-  if (status->current_state != kStateStopped) return fail(failure(kSetupServiceStopFailed));
+  VOR_ASSIGN_OR_RETURN(auto opened, open_service_if_present(control.scm, name, kServiceAccessReconfigure));
+  if (!opened) return {};
+  VOR_ASSIGN_OR_RETURN(auto status, checked(opened->query_status()));
+  if (status.current_state != kStateStopped) return fail(failure(kSetupServiceStopFailed));
   ServiceConfigChange change;
   change.start_type = kServiceDisabled;
-  if (auto changed = (*opened)->change_config(change); !changed) {
+  if (auto changed = opened->change_config(change); !changed) {
     return fail(failure_over(kSetupServiceConfigFailed, std::move(changed.error())));
   }
   return {};
@@ -228,29 +223,24 @@ Status restore_service_configuration(ServiceControl& control, const std::string&
                                      const std::optional<Snapshot>& snapshot) {
   if (!snapshot) {
     // The update created the service: it goes away again.
-    auto opened = open_service_if_present(control.scm, name, kServiceAccessDelete);
-    if (!opened) return fail(std::move(opened.error()));
-    if (!*opened) return {};
-    auto status = checked((*opened)->query_status());
-    if (!status) return fail(std::move(status.error()));
-    if (status->current_state != kStateStopped) return fail(failure(kSetupServiceStopFailed));
-    return (*opened)->remove();
+    VOR_ASSIGN_OR_RETURN(auto opened, open_service_if_present(control.scm, name, kServiceAccessDelete));
+    if (!opened) return {};
+    VOR_ASSIGN_OR_RETURN(auto status, checked(opened->query_status()));
+    if (status.current_state != kStateStopped) return fail(failure(kSetupServiceStopFailed));
+    return opened->remove();
   }
   const Snapshot& s = *snapshot;
   for (const auto* units : {&s.binary_command, &s.display, &s.dependencies, &s.description}) {
     if (auto ok = check_units(*units); !ok) return ok;
   }
   {
-    auto manager = control.scm.connect();
-    if (!manager) return fail(std::move(manager.error()));
-    auto opened = open_on(**manager, name, kServiceAccessReconfigure);
-    if (!opened) return fail(std::move(opened.error()));
-    if (!*opened) return fail(failure(kSetupRecoveryServiceMissing));
-    manager->reset();
-    ServiceHandle& service = **opened;
-    auto status = checked(service.query_status());
-    if (!status) return fail(std::move(status.error()));
-    if (status->current_state != kStateStopped) return fail(failure(kSetupRecoveryStateInvalid));
+    VOR_ASSIGN_OR_RETURN(auto manager, control.scm.connect());
+    VOR_ASSIGN_OR_RETURN(auto opened, open_on(*manager, name, kServiceAccessReconfigure));
+    if (!opened) return fail(failure(kSetupRecoveryServiceMissing));
+    manager.reset();
+    ServiceHandle& service = *opened;
+    VOR_ASSIGN_OR_RETURN(auto status, checked(service.query_status()));
+    if (status.current_state != kStateStopped) return fail(failure(kSetupRecoveryStateInvalid));
     ServiceConfigChange change{s.service_type, s.start_type, s.error_control, s.binary_command,
                                double_nul_terminated(s.dependencies), s.display};
     if (auto r = service.change_config(change); !r) return r;

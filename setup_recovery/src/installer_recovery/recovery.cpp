@@ -24,23 +24,18 @@ std::string backup_path(std::string_view root, const Journal& journal, std::size
 }
 
 Result<std::string> backup_digest(FileSystem& files, const std::string& path) {
-  auto file = files.open_read(path);
-  if (!file) return fail(std::move(file.error()));
-  auto size = (*file)->size();
-  if (!size) return fail(std::move(size.error()));
-  if (*size > kMaxBackupBytes) return state_invalid();
-  auto hash = Sha256Stream::create();
-  if (!hash) return fail(std::move(hash.error()));
+  VOR_ASSIGN_OR_RETURN(auto file, files.open_read(path));
+  VOR_ASSIGN_OR_RETURN(auto size, file->size());
+  if (size > kMaxBackupBytes) return state_invalid();
+  VOR_ASSIGN_OR_RETURN(auto hash, Sha256Stream::create());
   Bytes buffer(kHashChunk);
   for (;;) {
-    auto got = (*file)->read(buffer);
-    if (!got) return fail(std::move(got.error()));
-    if (*got == 0) break;
-    if (auto s = (*hash)->update(std::span(buffer).first(*got)); !s) return fail(std::move(s.error()));
+    VOR_ASSIGN_OR_RETURN(auto got, file->read(buffer));
+    if (got == 0) break;
+    VOR_RETURN_IF_ERROR(hash->update(std::span(buffer).first(got)));
   }
-  auto digest = (*hash)->finish();
-  if (!digest) return fail(std::move(digest.error()));
-  return to_hex(*digest);
+  VOR_ASSIGN_OR_RETURN(auto digest, hash->finish());
+  return to_hex(digest);
 }
 
 // Copies the backup to a fresh temporary sibling of the target, flushed, then
@@ -51,31 +46,28 @@ Status restore_one(SetupPorts& ports, const std::string& backup, const std::stri
   const auto dir = parent(target);
   if (!dir) return state_invalid();
   if (auto s = create_directories(ports.files, *dir); !s) return s;
-  auto id = ports.ids.new_uuid_hex();
-  if (!id) return fail(std::move(id.error()));
-  const std::string temp = join(*dir, ".setup-recovery-" + *id + ".tmp");
-  auto source = ports.files.open_read(backup);
-  if (!source) return fail(std::move(source.error()));
-  auto copy = ports.files.create_new(temp, FileShare::kReadWriteDelete);
-  if (!copy) return fail(std::move(copy.error()));
+  VOR_ASSIGN_OR_RETURN(auto id, ports.ids.new_uuid_hex());
+  const std::string temp = join(*dir, ".setup-recovery-" + id + ".tmp");
+  VOR_ASSIGN_OR_RETURN(auto source, ports.files.open_read(backup));
+  VOR_ASSIGN_OR_RETURN(auto copy, ports.files.create_new(temp, FileShare::kReadWriteDelete));
   Status outcome;
   Bytes buffer(kCopyChunk);
   for (;;) {
-    auto got = (*source)->read(buffer);
+    auto got = source->read(buffer);
     if (!got) {
       outcome = fail(std::move(got.error()));
       break;
     }
     if (*got == 0) break;
-    if (auto w = (*copy)->write_all(std::span(buffer).first(*got)); !w) {
+    if (auto w = copy->write_all(std::span(buffer).first(*got)); !w) {
       outcome = std::move(w);
       break;
     }
   }
-  if (outcome) outcome = (*copy)->flush();
-  copy->reset();
+  if (outcome) outcome = copy->flush();
+  copy.reset();
   if (outcome) outcome = replace_file_write_through(ports.files, temp, target);
-  source->reset();
+  source.reset();
   if (!outcome) (void)ports.files.delete_file(temp);
   return outcome;
 }
@@ -84,7 +76,7 @@ Status restore_one(SetupPorts& ports, const std::string& backup, const std::stri
 
 Result<std::optional<Journal>> inspect_journal(SetupPorts& ports, const DataLayout& layout) {
   const std::string path = journal_path(layout.root);
-  if (auto guarded = reject_reparse_points(ports.files, path); !guarded) return fail(std::move(guarded.error()));
+  VOR_RETURN_IF_ERROR(reject_reparse_points(ports.files, path));
   auto meta = ports.files.metadata(path, true);
   if (!meta) {
     if (is_missing(meta.error())) return std::optional<Journal>();
@@ -94,9 +86,8 @@ Result<std::optional<Journal>> inspect_journal(SetupPorts& ports, const DataLayo
       meta->size > kJournalMaxBytes) {
     return state_invalid();
   }
-  auto journal = read_protected_journal(ports.files, ports.protection, path);
-  if (!journal) return fail(std::move(journal.error()));
-  return std::optional<Journal>(std::move(*journal));
+  VOR_ASSIGN_OR_RETURN(auto journal, read_protected_journal(ports.files, ports.protection, path));
+  return std::optional<Journal>(std::move(journal));
 }
 
 std::string transaction_backup_dir(std::string_view root, std::string_view transaction_id) {
@@ -105,8 +96,8 @@ std::string transaction_backup_dir(std::string_view root, std::string_view trans
 
 Result<std::vector<std::string>> build_transaction_targets(FileSystem& files, std::string_view root,
                                                            std::string_view install_dir, const Journal& journal) {
-  if (auto valid = validate_journal(journal); !valid) return fail(std::move(valid.error()));
-  if (auto s = reject_reparse_points(files, journal_path(root)); !s) return fail(std::move(s.error()));
+  VOR_RETURN_IF_ERROR(validate_journal(journal));
+  VOR_RETURN_IF_ERROR(reject_reparse_points(files, journal_path(root)));
   if (auto s = reject_reparse_points(files, transaction_backup_dir(root, journal.transaction_id)); !s) {
     return fail(std::move(s.error()));
   }
@@ -119,7 +110,7 @@ Result<std::vector<std::string>> build_transaction_targets(FileSystem& files, st
   };
   targets.resize(journal.previous_files.size());
   for (const auto& target : targets) {
-    if (auto s = reject_reparse_points(files, target); !s) return fail(std::move(s.error()));
+    VOR_RETURN_IF_ERROR(reject_reparse_points(files, target));
   }
   return targets;
 }
@@ -130,9 +121,8 @@ Status verify_backups(FileSystem& files, std::string_view root, const Journal& j
     if (!expected) continue;
     const std::string backup = backup_path(root, journal, i);
     if (auto s = reject_reparse_points(files, backup); !s) return s;
-    auto digest = backup_digest(files, backup);
-    if (!digest) return fail(std::move(digest.error()));
-    if (*digest != *expected) return state_invalid();
+    VOR_ASSIGN_OR_RETURN(auto digest, backup_digest(files, backup));
+    if (digest != *expected) return state_invalid();
   }
   return {};
 }
@@ -145,13 +135,12 @@ Status remove_file_if_present(FileSystem& files, const std::string& path) {
 
 Status restore_previous_files(SetupPorts& ports, std::string_view root, std::string_view install_dir,
                               const Journal& journal) {
-  auto targets = build_transaction_targets(ports.files, root, install_dir, journal);
-  if (!targets) return fail(std::move(targets.error()));
+  VOR_ASSIGN_OR_RETURN(auto targets, build_transaction_targets(ports.files, root, install_dir, journal));
   if (auto s = verify_backups(ports.files, root, journal); !s) return s;
-  for (std::size_t i = 0; i < targets->size(); ++i) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
     Status restored = journal.previous_files[i]
-                          ? restore_one(ports, backup_path(root, journal, i), (*targets)[i])
-                          : remove_file_if_present(ports.files, (*targets)[i]);
+                          ? restore_one(ports, backup_path(root, journal, i), targets[i])
+                          : remove_file_if_present(ports.files, targets[i]);
     if (!restored) return restored;
   }
   return {};

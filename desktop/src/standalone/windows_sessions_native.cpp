@@ -1,8 +1,0 @@
-#include "standalone/windows_sessions.h"
-
-namespace vor::desktop {
-
-// A native (Linux) build has no Windows sessions to list.
-Result<std::vector<WindowsSession>> enumerate_windows_sessions() { return fail("DESKTOP_SESSIONS_UNAVAILABLE"); }
-
-}  // namespace vor::desktop
