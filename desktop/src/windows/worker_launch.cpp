@@ -6,7 +6,7 @@
 #include "native/process_identity.h"
 #include "native/validation.h"
 #include "protocol/diagnostics.h"
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 
 namespace vor::desktop {
 namespace {

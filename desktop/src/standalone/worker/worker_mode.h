@@ -25,7 +25,7 @@
 #include "protocol/request.h"
 #include "protocol/response.h"
 #include "native/ports.h"
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 #include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
