@@ -28,8 +28,8 @@
 #include "native/clock.h"
 #include "native/ports.h"
 #include "native/win32_result.h"
-#include "protocol/request.h"
 #include "native/windows_sessions.h"
+#include "protocol/request.h"
 #include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {

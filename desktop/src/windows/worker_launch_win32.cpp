@@ -10,8 +10,8 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "native/win32_result_win32.h"
 #include "native/process_sys_win32.h"
+#include "native/win32_result_win32.h"
 
 namespace vor::desktop {
 namespace {
