@@ -39,35 +39,6 @@ Result<std::string> backup_digest(FileSystem& files, const std::string& path) {
   return to_hex(digest);
 }
 
-// A restored file's temporary sibling, as the crash-safe write sees it.
-class RestoreTemporary final : public AtomicWriteSteps {
- public:
-  RestoreTemporary(FileSystem& files, const std::string& temp, const std::string& target)
-      : files_(files), temp_(temp), target_(target) {}
-
-  class Copy final : public AtomicWriteFile {
-   public:
-    explicit Copy(std::unique_ptr<WritableFile> file) : file_(std::move(file)) {}
-    Status write_all(std::span<const std::uint8_t> bytes) override { return file_->write_all(bytes); }
-    Status flush() override { return file_->flush(); }
-
-   private:
-    std::unique_ptr<WritableFile> file_;
-  };
-
-  Result<std::unique_ptr<AtomicWriteFile>> create_temporary() override {
-    VOR_ASSIGN_OR_RETURN(auto file, files_.create_new(temp_, FileShare::kReadWriteDelete));
-    return std::unique_ptr<AtomicWriteFile>(std::make_unique<Copy>(std::move(file)));
-  }
-  Status move_to_target() override { return replace_file_write_through(files_, temp_, target_); }
-  void remove_temporary() override { (void)files_.delete_file(temp_); }
-
- private:
-  FileSystem& files_;
-  const std::string& temp_;
-  const std::string& target_;
-};
-
 // Copies the backup to a fresh temporary sibling of the target, flushed and
 // closed, then moves it over the target with write-through; any failure
 // deletes the temporary.
@@ -80,7 +51,7 @@ Status restore_one(SetupPorts& ports, const std::string& backup, const std::stri
   VOR_ASSIGN_OR_RETURN(auto id, ports.ids.new_uuid_hex());
   const std::string temp = join(*dir, ".setup-recovery-" + id + ".tmp");
   VOR_ASSIGN_OR_RETURN(auto source, ports.files.open_read(backup));
-  RestoreTemporary steps(ports.files, temp, target);
+  TemporarySibling steps(ports.files, temp, target, /*describe_failures=*/false);
   const auto copy = [&](AtomicWriteFile& file) -> Status {
     Bytes buffer(kCopyChunk);
     for (;;) {
