@@ -6,8 +6,13 @@ namespace vor {
 
 Status write_via_temporary(AtomicWriteSteps& steps, std::span<const std::uint8_t> bytes,
                            const AtomicWriteOptions& options) {
+  return write_via_temporary(steps, [bytes](AtomicWriteFile& file) { return file.write_all(bytes); }, options);
+}
+
+Status write_via_temporary(AtomicWriteSteps& steps, const std::function<Status(AtomicWriteFile&)>& fill,
+                           const AtomicWriteOptions& options) {
   VOR_ASSIGN_OR_RETURN(std::unique_ptr<AtomicWriteFile> file, steps.create_temporary());
-  Status written = file->write_all(bytes);
+  Status written = fill(*file);
   if (written) written = file->flush();
   if (!written) {
     file.reset();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -49,6 +50,11 @@ struct AtomicWriteOptions {
 // Creates, writes, flushes, closes (before or after the move) and moves. Each
 // step's failure is returned as the step gave it; nothing is left open.
 Status write_via_temporary(AtomicWriteSteps& steps, std::span<const std::uint8_t> bytes,
+                           const AtomicWriteOptions& options);
+
+// The same with `fill` writing the content (a copy in chunks, say); its
+// failure counts as a failed write.
+Status write_via_temporary(AtomicWriteSteps& steps, const std::function<Status(AtomicWriteFile&)>& fill,
                            const AtomicWriteOptions& options);
 
 }  // namespace vor

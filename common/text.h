@@ -3,6 +3,7 @@
 // surrogates, overlong or truncated sequences) instead of replacing it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,5 +25,9 @@ void append_utf8(std::string& out, char32_t code_point);
 
 // Lower-cases ASCII letters only.
 std::string ascii_lower(std::string_view text);
+
+// Unsigned 32-bit decimal with an optional leading '+' (session and process
+// ids on a command line); nullopt for anything else.
+std::optional<std::uint32_t> parse_u32_decimal(std::string_view text);
 
 }  // namespace vor

@@ -91,5 +91,31 @@ TEST(WriteViaTemporary, OrderAndCleanUpOfEveryOutcome) {
   }
 }
 
+TEST(WriteViaTemporary, AFillWritesInPiecesAndItsFailureDeletesTheTemporary) {
+  RecordingSteps steps;
+  const std::vector<std::uint8_t> first{1, 2}, second{3};
+  std::vector<std::uint8_t> all;
+  ASSERT_TRUE(write_via_temporary(
+      steps,
+      [&](AtomicWriteFile& file) -> Status {
+        VOR_RETURN_IF_ERROR(file.write_all(first));
+        all.insert(all.end(), steps.written.begin(), steps.written.end());
+        VOR_RETURN_IF_ERROR(file.write_all(second));
+        all.insert(all.end(), steps.written.begin(), steps.written.end());
+        return {};
+      },
+      {}));
+  EXPECT_EQ(all, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(steps.events, (Events{"create", "write", "write", "flush", "close", "move"}));
+
+  // A source that cannot be read fails the write: nothing is moved, and the
+  // temporary goes.
+  RecordingSteps failing;
+  const Status s = write_via_temporary(failing, [](AtomicWriteFile&) -> Status { return fail(Error::os(23)); }, {});
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().os_error(), 23u);
+  EXPECT_EQ(failing.events, (Events{"create", "close", "remove"}));
+}
+
 }  // namespace
 }  // namespace vor

@@ -42,5 +42,17 @@ TEST(Utf16, RefusesUnpairedSurrogates) {
   EXPECT_FALSE(utf8_to_utf16("\xFF"));
 }
 
+TEST(ParseU32Decimal, DigitsWithAnOptionalPlusWithinThirtyTwoBits) {
+  const struct {
+    const char* text;
+    std::optional<std::uint32_t> value;
+  } cases[] = {
+      {"0", 0u},          {"+1", 1u},          {"0007", 7u}, {"4294967295", 4294967295u},
+      {"4294967296", {}}, {"99999999999", {}}, {"", {}},     {"+", {}},
+      {"-1", {}},         {"1a", {}},          {" 1", {}},   {"++1", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_u32_decimal(c.text), c.value) << c.text;
+}
+
 }  // namespace
 }  // namespace vor

@@ -11,7 +11,7 @@ Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, ProcSys& processes
 
   const Clock::Monotonic deadline = clock.monotonic_now() + kWorkerExitWait;
   for (;;) {
-    auto running = worker.sys->worker_running();
+    auto running = worker.process->running();
     if (running && !*running) return {};
     if (clock.monotonic_now() >= deadline) {
       return fail(not_sent(Error("DESKTOP_WORKER_EXIT_UNCONFIRMED"), StartupPhase::kWorkerReadiness));

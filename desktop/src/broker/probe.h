@@ -4,13 +4,16 @@
 //   Status s = probe_session(make_win32_worker_launch(io), processes, session, system_clock());
 //
 // `make_win32_probe_sys` is the Win32 adapter that the composition root
-// builds for the `probe` verb (each probe launches its worker through
-// `make_win32_worker_launch`).
+// builds for the `probe` verb, with the launcher each probe starts its
+// worker through (`make_win32_worker_launch`).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+#include <asio.hpp>
 
 #include "common/error.h"
 #include "native/clock.h"
@@ -28,7 +31,11 @@ inline constexpr std::chrono::milliseconds kWorkerExitPoll{10};
 // when it is still running then.
 Status probe_session(std::unique_ptr<WorkerLaunchSys> launch, ProcSys& processes, std::uint32_t session, Clock& clock);
 
-// The Win32 probe ports over the program's process port (Windows only).
-std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes);
+// Makes the launch of one worker whose pipe I/O runs on the given context.
+using WorkerLauncher = std::function<std::unique_ptr<WorkerLaunchSys>(asio::io_context&)>;
+
+// The Win32 probe ports over the program's process port and worker
+// launcher, both handed in by the composition root (Windows only).
+std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes, WorkerLauncher launcher);
 
 }  // namespace vor::desktop

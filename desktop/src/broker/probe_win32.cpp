@@ -3,14 +3,13 @@
 #include "broker/probe.h"
 #include "native/process_identity.h"
 #include "standalone/cli/probe.h"
-#include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
 namespace {
 
 class Win32ProbeSys final : public ProbeSys {
  public:
-  explicit Win32ProbeSys(ProcSys& processes) : processes_(processes) {}
+  Win32ProbeSys(ProcSys& processes, WorkerLauncher launcher) : processes_(processes), launcher_(std::move(launcher)) {}
 
   CallerFacts caller_facts() override {
     CallerFacts facts;
@@ -24,17 +23,20 @@ class Win32ProbeSys final : public ProbeSys {
 
   Status probe_worker(std::uint32_t session) override {
     asio::io_context io;
-    return probe_session(make_win32_worker_launch(io), processes_, session, system_clock());
+    return probe_session(launcher_(io), processes_, session, system_clock());
   }
 
   Clock& clock() override { return system_clock(); }
 
  private:
   ProcSys& processes_;
+  WorkerLauncher launcher_;
 };
 
 }  // namespace
 
-std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes) { return std::make_unique<Win32ProbeSys>(processes); }
+std::unique_ptr<ProbeSys> make_win32_probe_sys(ProcSys& processes, WorkerLauncher launcher) {
+  return std::make_unique<Win32ProbeSys>(processes, std::move(launcher));
+}
 
 }  // namespace vor::desktop

@@ -27,9 +27,8 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, 
                                       std::uint32_t expected_session, bool execute,
                                       const std::optional<ArmedInputPolicy>& policy, const ReadinessLimits& limits) {
   using P = StartupPhase;
-  WorkerLaunchSys& sys = *worker.sys;
 
-  const ConnectResult connected = wait_for_worker_connection(sys, clock, limits.connect, limits.exit_poll);
+  const ConnectResult connected = wait_for_worker_connection(worker, clock, limits.connect, limits.exit_poll);
   switch (connected.outcome) {
     case ConnectOutcome::kConnected:
       break;
@@ -42,9 +41,9 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, 
   }
 
   // The client must be the worker itself, in the expected session.
-  auto running = sys.worker_running();
+  auto running = worker.process->running();
   if (!running || !*running) return at(P::kPeerAuthentication, code(kExitedBeforeReady));
-  auto client = sys.client_process_id();
+  auto client = worker.pipe->client_process_id();
   if (!client) return at(P::kPeerAuthentication, coded_os(kPeerUnavailable, client.error()));
   if (*client != worker.process_id) return at(P::kPeerAuthentication, code(kPeerNotAuthorized));
   auto client_session = process_session_id(processes, *client);
@@ -55,7 +54,8 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, 
 
   // One budget for reading `WorkerReady` and writing `ReadyAck`.
   const Clock::Monotonic start = clock.monotonic_now();
-  auto body = sys.pipe().read_frame(kWorkerReadyMaxBytes, limits.exchange);
+  FramePipe& frames = worker.pipe->frames();
+  auto body = frames.read_frame(kWorkerReadyMaxBytes, limits.exchange);
   if (!body) {
     if (error_code_of(body.error()) == kFrameSizeInvalid) return at(P::kWorkerReadiness, std::move(body.error()));
     return at(P::kWorkerReadiness, std::move(body.error()).context(std::string(kReadyUnconfirmed)));
@@ -70,7 +70,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, 
   if (ack.execute) ack.input_policy = policy;
   const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(clock.monotonic_now() - start);
   if (spent >= limits.exchange) return at(P::kWorkerReadiness, code(kReadyUnconfirmed));
-  if (auto s = sys.pipe().write_frame(encode_ready_ack(ack), kReadyAckMaxBytes, limits.exchange - spent); !s) {
+  if (auto s = frames.write_frame(encode_ready_ack(ack), kReadyAckMaxBytes, limits.exchange - spent); !s) {
     return at(P::kWorkerReadiness, std::move(s.error()).context(std::string(kReadyUnconfirmed)));
   }
 
@@ -79,7 +79,7 @@ Result<FramePipe*> await_worker_ready(WorkerHandle& worker, ProcSys& processes, 
                                        : Error(ready->code);
     return at(P::kWorkerReadiness, std::move(refused));
   }
-  return &sys.pipe();
+  return &frames;
 }
 
 }  // namespace vor::desktop

@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "common/text.h"
+
 namespace vor::desktop {
 namespace {
 

@@ -10,10 +10,10 @@
 #include <span>
 #include <string_view>
 
+#include "native/lifetime_watchdog.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
 #include "standalone_main/command_line.h"
-#include "native/lifetime_watchdog.h"
 
 namespace vor::desktop {
 

@@ -10,6 +10,7 @@
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -38,7 +39,7 @@ Win32Adapters::Win32Adapters()
       caller(make_win32_caller_identity()),
       processes(make_win32_proc_sys()),
       broker_identity(make_win32_broker_identity_sys()),
-      probe(make_win32_probe_sys(*processes)),
+      probe(make_win32_probe_sys(*processes, make_win32_worker_launch)),
       desktop_ports(std::make_unique<Win32DesktopPorts>()),
       desktop(make_win32_desktop_sys()) {}
 

@@ -6,7 +6,7 @@
 #include "native/process_identity.h"
 #include "native/validation.h"
 #include "protocol/diagnostics.h"
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 
 namespace vor::desktop {
 namespace {
@@ -33,19 +33,20 @@ std::string worker_command_line(std::string_view exe, std::string_view pipe, std
          std::to_string(broker_pid) + " --session " + std::to_string(session);
 }
 
-ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+ConnectResult wait_for_worker_connection(WorkerHandle& worker, Clock& clock, std::chrono::milliseconds limit,
                                          std::chrono::milliseconds poll) {
+  PipeServer& pipe = *worker.pipe;
   const Clock::Monotonic deadline = clock.monotonic_now() + limit;
-  sys.begin_connect();
+  pipe.begin_connect();
   for (;;) {
-    if (auto done = sys.poll_connect()) return *done;
+    if (auto done = pipe.poll_connect()) return *done;
     // Only an exit that was seen counts; an unreadable state waits on.
-    if (auto running = sys.worker_running(); running && !*running) {
-      sys.cancel_connect();
+    if (auto running = worker.process->running(); running && !*running) {
+      pipe.cancel_connect();
       return {ConnectOutcome::kWorkerExited};
     }
     if (clock.monotonic_now() >= deadline) {
-      sys.cancel_connect();
+      pipe.cancel_connect();
       return {ConnectOutcome::kTimedOut};
     }
     clock.sleep(poll);
@@ -72,12 +73,12 @@ Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys&
   std::vector<std::uint32_t> active = active_user_sessions(*sessions);
   if (active.size() > kMaxActiveSessions) active.resize(kMaxActiveSessions);
   if (std::find(active.begin(), active.end(), target_session) == active.end()) {
-    return at(P::kTargetSession, Error("DESKTOP_SESSION_NOT_ACTIVE"));
+    return at(P::kTargetSession, coded("DESKTOP_SESSION_NOT_ACTIVE"));
   }
 
   auto in_job = s.is_process_in_job();
   if (!in_job) return at(P::kLaunchContext, in_job.error(), "DESKTOP_LAUNCH_CONTEXT_UNAVAILABLE");
-  if (!same_session && *in_job) return at(P::kLaunchContext, Error("DESKTOP_CROSS_SESSION_JOB_UNSUPPORTED"));
+  if (!same_session && *in_job) return at(P::kLaunchContext, coded("DESKTOP_CROSS_SESSION_JOB_UNSUPPORTED"));
 
   // The image stays open while the worker lives, so nobody can replace it.
   auto exe = s.module_path();
@@ -86,58 +87,59 @@ Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys&
 
   auto token = same_session ? s.open_own_token() : s.query_session_token(target_session);
   if (!token) return at(P::kUserToken, token.error(), "DESKTOP_SESSION_TOKEN_UNAVAILABLE");
-  if (auto ok = s.create_environment_block(); !ok) {
+  if (auto ok = (*token)->create_environment_block(); !ok) {
     return at(P::kEnvironment, ok.error(), "DESKTOP_ENVIRONMENT_UNAVAILABLE");
   }
 
   constexpr std::string_view kLogonUnavailable = "DESKTOP_LOGON_UNAVAILABLE";
-  auto groups = s.token_group_attributes();
+  auto groups = (*token)->groups();
   if (!groups) return at(P::kUserToken, groups.error(), kLogonUnavailable);
-  const auto logon = std::find_if(groups->begin(), groups->end(),
-                                  [](std::uint32_t a) { return (a & kLogonIdAttributes) == kLogonIdAttributes; });
-  if (logon == groups->end()) return at(P::kUserToken, Error(std::string(kLogonUnavailable)));
-  auto logon_sid = s.token_group_sid(static_cast<std::size_t>(logon - groups->begin()));
-  if (!logon_sid) return at(P::kUserToken, std::move(logon_sid.error()));
+  const auto logon = std::find_if(groups->begin(), groups->end(), [](const TokenGroup& g) {
+    return (g.attributes & kLogonIdAttributes) == kLogonIdAttributes;
+  });
+  if (logon == groups->end()) return at(P::kUserToken, coded(kLogonUnavailable));
+  if (!logon->sid) return at(P::kUserToken, logon->sid.error());
 
-  if (auto ok = s.create_security_descriptor(worker_pipe_sddl(*logon_sid)); !ok) {
-    return at(P::kPipeSecurity, ok.error(), "DESKTOP_PIPE_ACL_FAILED");
-  }
+  auto security = s.create_security_descriptor(worker_pipe_sddl(*logon->sid));
+  if (!security) return at(P::kPipeSecurity, security.error(), "DESKTOP_PIPE_ACL_FAILED");
 
   constexpr std::string_view kPipeUnavailable = "DESKTOP_PIPE_UNAVAILABLE";
   auto uuid = uuid_v4_hex();
-  if (!uuid) return at(P::kPipeCreate, std::move(uuid.error()).context(std::string(kPipeUnavailable)));
-  const std::string pipe = worker_pipe_name(*uuid);
-  if (auto ok = s.create_pipe(pipe); !ok) return at(P::kPipeCreate, ok.error(), kPipeUnavailable);
-  if (auto ok = s.register_pipe(); !ok) return at(P::kPipeCreate, ok.error(), kPipeUnavailable);
+  if (!uuid) return at(P::kPipeCreate, coded_over(kPipeUnavailable, std::move(uuid.error())));
+  const std::string pipe_name = worker_pipe_name(*uuid);
+  auto pipe = s.create_pipe(pipe_name, **security);
+  if (!pipe) return at(P::kPipeCreate, pipe.error(), kPipeUnavailable);
+  if (auto ok = (*pipe)->register_io(); !ok) return at(P::kPipeCreate, ok.error(), kPipeUnavailable);
 
-  const std::string command_line = worker_command_line(*exe, pipe, broker_pid, target_session);
+  const std::string command_line = worker_command_line(*exe, pipe_name, broker_pid, target_session);
 
   constexpr std::string_view kSupervisorFailed = "DESKTOP_SUPERVISOR_FAILED";
-  if (auto ok = s.create_job(); !ok) return at(P::kSupervision, ok.error(), kSupervisorFailed);
-  if (auto ok = s.set_job_limits(kWorkerJobLimits); !ok) return at(P::kSupervision, ok.error(), kSupervisorFailed);
+  auto job = s.create_job();
+  if (!job) return at(P::kSupervision, job.error(), kSupervisorFailed);
+  if (auto ok = (*job)->set_limits(kWorkerJobLimits); !ok) return at(P::kSupervision, ok.error(), kSupervisorFailed);
   const std::size_t list_size = s.attribute_list_size();
   if (list_size < 1 || list_size > kMaxAttributeListBytes) {
-    return at(P::kSupervision, Error(std::string(kSupervisorFailed) + ": attribute list size out of range"));
+    return at(P::kSupervision, coded(kSupervisorFailed, "attribute list size out of range"));
   }
-  auto created = [&]() -> Result<std::uint32_t> {
-    if (auto ok = s.initialize_attribute_list(list_size); !ok) {
-      return at(P::kSupervision, ok.error(), kSupervisorFailed);
-    }
-    // The worker is inside the job from its first instruction.
-    if (auto ok = s.set_job_list_attribute(); !ok) {
-      return at(P::kSupervision, ok.error(), "DESKTOP_SUPERVISOR_UNSUPPORTED");
-    }
-    auto pid = s.create_process(*exe, command_line, kWorkerCreationFlags, kWorkerDesktop, !same_session);
-    if (!pid) return at(P::kProcessCreate, pid.error(), "DESKTOP_WORKER_START_FAILED");
-    if (auto ok = s.resume_thread(); !ok) {
-      s.kill_worker();
-      return at(P::kProcessResume, ok.error(), "DESKTOP_WORKER_START_FAILED");
-    }
-    return *pid;
-  }();
-  s.release_startup();
-  if (!created) return fail(std::move(created.error()));
-  return WorkerHandle{std::move(sys), *created, same_session};
+  auto attributes = s.initialize_attribute_list(list_size);
+  if (!attributes) return at(P::kSupervision, attributes.error(), kSupervisorFailed);
+  // The worker is inside the job from its first instruction.
+  if (auto ok = (*attributes)->set_job(**job); !ok) {
+    return at(P::kSupervision, ok.error(), "DESKTOP_SUPERVISOR_UNSUPPORTED");
+  }
+  auto process =
+      s.create_process(*exe, command_line, kWorkerCreationFlags, kWorkerDesktop, **token, !same_session, **attributes);
+  // The list is needed only by the creation.
+  attributes->reset();
+  if (!process) return at(P::kProcessCreate, process.error(), "DESKTOP_WORKER_START_FAILED");
+  if (auto ok = (*process)->resume(); !ok) {
+    (*job)->terminate();
+    (*process)->terminate_and_wait();
+    return at(P::kProcessResume, ok.error(), "DESKTOP_WORKER_START_FAILED");
+  }
+  const std::uint32_t worker_pid = (*process)->process_id();
+  return WorkerHandle{std::move(sys),          std::move(*token),   std::move(*job), std::move(*pipe),
+                      std::move(*process),     worker_pid,          same_session};
 }
 
 Result<WorkerHandle> start_worker(std::unique_ptr<WorkerLaunchSys> sys, ProcSys& processes, const Request& request,

@@ -9,10 +9,10 @@
 //
 // Called by the probe and the execute transaction. Every failure carries the
 // not-sent marker of its phase. `WorkerLaunchSys` is one launch in progress:
-// each method is one Win32 call, and the object owns what the calls acquired
-// (module file, token, environment block, security descriptor, pipe, job,
-// attribute list, process and thread), so dropping it releases everything and
-// closing its job kills the worker.
+// each method is one Win32 call, and what a call acquires comes back as its
+// own owner (token with environment block, pipe security, pipe server, job,
+// attribute list, suspended process), so whatever fails releases what came
+// before it, and closing the job kills the worker.
 #pragma once
 
 #include <chrono>
@@ -28,8 +28,8 @@
 #include "native/clock.h"
 #include "native/ports.h"
 #include "native/win32_result.h"
-#include "protocol/request.h"
 #include "native/windows_sessions.h"
+#include "protocol/request.h"
 #include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {
@@ -68,42 +68,33 @@ struct ConnectResult {
   std::uint32_t win32_error = 0;  // for kFailed
 };
 
-class WorkerLaunchSys {
+// One group of a token: its attribute bits and its SID as text
+// ("DESKTOP_SID_UNAVAILABLE" over the OS error when it cannot be written).
+struct TokenGroup {
+  std::uint32_t attributes = 0;
+  Result<std::string> sid;
+};
+
+// The token the worker is created with, and the environment block built
+// from it; the owner releases both.
+class LaunchToken {
  public:
-  virtual ~WorkerLaunchSys() = default;
+  virtual ~LaunchToken() = default;
+  virtual Win32<void> create_environment_block() = 0;  // CreateEnvironmentBlock(token, FALSE)
+  virtual Win32<std::vector<TokenGroup>> groups() = 0;  // GetTokenInformation(TokenGroups)
+};
 
-  // --- the launch, in the order the broker calls them (the broker's own
-  // process facts come from the ProcSys port) ---
-  virtual Result<std::vector<WindowsSession>> enumerate_sessions() = 0;  // "DESKTOP_SESSIONS_UNAVAILABLE"
-  virtual Win32<bool> is_process_in_job() = 0;                            // IsProcessInJob(self)
-  virtual Result<std::string> module_path() = 0;                          // GetModuleFileNameW
-  virtual Win32<void> open_module_file(const std::string& path) = 0;      // read, FILE_SHARE_READ
-  virtual Win32<void> open_own_token() = 0;  // OpenProcessToken(TOKEN_QUERY | TOKEN_DUPLICATE)
-  virtual Win32<void> query_session_token(std::uint32_t session) = 0;     // WTSQueryUserToken
-  virtual Win32<void> create_environment_block() = 0;                     // CreateEnvironmentBlock(token, FALSE)
-  virtual Win32<std::vector<std::uint32_t>> token_group_attributes() = 0;  // GetTokenInformation(TokenGroups)
-  // sid_to_string of that group of the list token_group_attributes read;
-  // "DESKTOP_LOGON_UNAVAILABLE" for an index outside it (or before it was read).
-  virtual Result<std::string> token_group_sid(std::size_t index) = 0;
-  virtual Win32<void> create_security_descriptor(const std::string& sddl) = 0;
-  virtual Win32<void> create_pipe(const std::string& name) = 0;  // CreateNamedPipeW with that descriptor
-  virtual Win32<void> register_pipe() = 0;                       // with the asynchronous I/O driver
-  virtual Win32<void> create_job() = 0;
-  virtual Win32<void> set_job_limits(const JobLimits& limits) = 0;
-  virtual std::size_t attribute_list_size() = 0;  // for one attribute
-  virtual Win32<void> initialize_attribute_list(std::size_t size) = 0;
-  virtual Win32<void> set_job_list_attribute() = 0;  // PROC_THREAD_ATTRIBUTE_JOB_LIST = the job
-  // CreateProcessW, or CreateProcessAsUserW with the token; the process id.
-  virtual Win32<std::uint32_t> create_process(const std::string& application, const std::string& command_line,
-                                              std::uint32_t flags, std::string_view desktop, bool as_user) = 0;
-  virtual Win32<void> resume_thread() = 0;
-  // Closes the thread handle, deletes and frees the attribute list.
-  virtual void release_startup() = 0;
-  // TerminateJobObject(job, 1), TerminateProcess(process, 1), then waits up
-  // to 3000 ms; results ignored.
-  virtual void kill_worker() = 0;
+// The security descriptor of the worker pipe (LocalFree on release).
+class PipeSecurity {
+ public:
+  virtual ~PipeSecurity() = default;
+};
 
-  // --- the started worker ---
+// The broker's end of the worker pipe.
+class PipeServer {
+ public:
+  virtual ~PipeServer() = default;
+  virtual Win32<void> register_io() = 0;  // with the asynchronous I/O driver
   // ConnectNamedPipe, overlapped: the connection is pending until polled.
   virtual void begin_connect() = 0;
   // Runs the pipe's completed I/O without waiting: the connection's outcome
@@ -111,15 +102,70 @@ class WorkerLaunchSys {
   virtual std::optional<ConnectResult> poll_connect() = 0;
   // CancelIoEx of a pending connection, then waits for its completion.
   virtual void cancel_connect() = 0;
-  virtual Win32<bool> worker_running() = 0;              // a zero-time wait timed out
   virtual Win32<std::uint32_t> client_process_id() = 0;  // GetNamedPipeClientProcessId
-  virtual FramePipe& pipe() = 0;
+  virtual FramePipe& frames() = 0;
 };
 
-// A started worker. Dropping it releases every handle and closes the job,
-// which kills the worker.
+// The job that confines the worker; closing it kills the worker.
+class WorkerJob {
+ public:
+  virtual ~WorkerJob() = default;
+  virtual Win32<void> set_limits(const JobLimits& limits) = 0;
+  virtual void terminate() = 0;  // TerminateJobObject(job, 1), result ignored
+};
+
+// The attribute list that puts the worker into its job from its first
+// instruction; deleted and freed with the owner.
+class StartupAttributes {
+ public:
+  virtual ~StartupAttributes() = default;
+  virtual Win32<void> set_job(WorkerJob& job) = 0;  // PROC_THREAD_ATTRIBUTE_JOB_LIST = the job
+};
+
+// The worker process, created suspended.
+class WorkerProcess {
+ public:
+  virtual ~WorkerProcess() = default;
+  virtual std::uint32_t process_id() = 0;
+  virtual Win32<void> resume() = 0;      // ResumeThread; the thread handle is then closed
+  virtual Win32<bool> running() = 0;     // a zero-time wait timed out
+  virtual void terminate_and_wait() = 0;  // TerminateProcess(1), then up to 3000 ms; results ignored
+};
+
+// The launch's queries, and the factories of its owners. Each owner is
+// released by its destructor, so a failed launch releases what it acquired.
+class WorkerLaunchSys {
+ public:
+  virtual ~WorkerLaunchSys() = default;
+  virtual Result<std::vector<WindowsSession>> enumerate_sessions() = 0;  // "DESKTOP_SESSIONS_UNAVAILABLE"
+  virtual Win32<bool> is_process_in_job() = 0;                            // IsProcessInJob(self)
+  virtual Result<std::string> module_path() = 0;                          // GetModuleFileNameW
+  // Read, FILE_SHARE_READ; the launch holds the file open while it lives.
+  virtual Win32<void> open_module_file(const std::string& path) = 0;
+  virtual Win32<std::unique_ptr<LaunchToken>> open_own_token() = 0;  // OpenProcessToken(TOKEN_QUERY | TOKEN_DUPLICATE)
+  virtual Win32<std::unique_ptr<LaunchToken>> query_session_token(std::uint32_t session) = 0;  // WTSQueryUserToken
+  virtual Win32<std::unique_ptr<PipeSecurity>> create_security_descriptor(const std::string& sddl) = 0;
+  // CreateNamedPipeW with that descriptor.
+  virtual Win32<std::unique_ptr<PipeServer>> create_pipe(const std::string& name, PipeSecurity& security) = 0;
+  virtual Win32<std::unique_ptr<WorkerJob>> create_job() = 0;
+  virtual std::size_t attribute_list_size() = 0;  // for one attribute
+  virtual Win32<std::unique_ptr<StartupAttributes>> initialize_attribute_list(std::size_t size) = 0;
+  // CreateProcessW, or CreateProcessAsUserW with the token, suspended, with
+  // the token's environment block and the attribute list.
+  virtual Win32<std::unique_ptr<WorkerProcess>> create_process(const std::string& application,
+                                                               const std::string& command_line, std::uint32_t flags,
+                                                               std::string_view desktop, LaunchToken& token,
+                                                               bool as_user, StartupAttributes& attributes) = 0;
+};
+
+// A started worker. Dropping it closes the process handle and the pipe, then
+// the job, which kills the worker, then the token and the module file.
 struct WorkerHandle {
   std::unique_ptr<WorkerLaunchSys> sys;
+  std::unique_ptr<LaunchToken> token;
+  std::unique_ptr<WorkerJob> job;
+  std::unique_ptr<PipeServer> pipe;
+  std::unique_ptr<WorkerProcess> process;
   std::uint32_t process_id = 0;
   bool same_session = false;
 };
@@ -127,7 +173,7 @@ struct WorkerHandle {
 // Waits for the started worker to connect to its pipe, raced against its
 // exit, which is checked every `poll`, for at most `limit` on `clock`. Whichever
 // is seen first decides; a pending connection is then cancelled.
-ConnectResult wait_for_worker_connection(WorkerLaunchSys& sys, Clock& clock, std::chrono::milliseconds limit,
+ConnectResult wait_for_worker_connection(WorkerHandle& worker, Clock& clock, std::chrono::milliseconds limit,
                                          std::chrono::milliseconds poll);
 
 // Launches the worker for `target_session` (the probe: there is no request).

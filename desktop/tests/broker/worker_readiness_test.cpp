@@ -50,7 +50,7 @@ struct Started {
 Started started() {
   auto fake = std::make_unique<FakeWorkerLaunch>();
   FakeWorkerLaunch* raw = fake.get();
-  return {raw, WorkerHandle{std::move(fake), 700, true}, FakeClock()};
+  return {raw, FakeWorkerLaunch::started(std::move(fake)), FakeClock()};
 }
 
 TEST(AwaitWorkerReady, ReadyWorkerGetsAnAckWithoutExecutionForAProbe) {
@@ -58,7 +58,7 @@ TEST(AwaitWorkerReady, ReadyWorkerGetsAnAckWithoutExecutionForAProbe) {
   w.fake->frames.reads.push_back(ready_body("DESKTOP_WORKER_READY"));
   auto pipe = await_worker_ready(w.handle, *w.fake, w.clock, 1, false, sample_policy());
   ASSERT_TRUE(pipe) << pipe.error().display_chain();
-  EXPECT_EQ(*pipe, &w.fake->pipe());
+  EXPECT_EQ(*pipe, &w.fake->frames);
   ASSERT_EQ(w.fake->frames.written.size(), 1u);
   EXPECT_EQ(w.fake->frames.written[0], R"({"protocol":1,"execute":false})");
   EXPECT_EQ(w.fake->calls, (std::vector<std::string>{"begin_connect", "worker_running", "client_process_id",

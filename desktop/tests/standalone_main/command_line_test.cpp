@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 
 namespace vor::desktop {
 namespace {

@@ -51,6 +51,7 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
     bool created_as_user = false;
     JobLimits limits{};
     bool destroyed = false;
+    int live_owners = 0;  // owners handed out and not yet released
   };
   std::shared_ptr<Seen> seen = std::make_shared<Seen>();
   std::vector<std::string>& calls = seen->calls;
@@ -97,63 +98,123 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
     return std::string("C:\\Vor\\Vor.Marionet.exe");
   }
   Win32<void> open_module_file(const std::string&) override { return step("open_module_file"); }
-  Win32<void> open_own_token() override { return step("open_own_token"); }
-  Win32<void> query_session_token(std::uint32_t) override { return step("query_session_token"); }
-  Win32<void> create_environment_block() override { return step("create_environment_block"); }
-  Win32<std::vector<std::uint32_t>> token_group_attributes() override {
-    return step("token_group_attributes", group_attributes);
+
+  // The owners the launch hands out; each records its calls here and counts
+  // itself in `seen->live_owners` while it exists.
+  class Owner {
+   public:
+    explicit Owner(FakeWorkerLaunch& launch) : launch_(launch), seen_(launch.seen) { ++seen_->live_owners; }
+    virtual ~Owner() { --seen_->live_owners; }
+
+   protected:
+    FakeWorkerLaunch& launch_;
+    std::shared_ptr<Seen> seen_;
+  };
+  class Token final : public LaunchToken, Owner {
+   public:
+    using Owner::Owner;
+    Win32<void> create_environment_block() override { return launch_.step("create_environment_block"); }
+    Win32<std::vector<TokenGroup>> groups() override {
+      auto attributes = launch_.step("token_group_attributes", launch_.group_attributes);
+      if (!attributes) return win32_error(attributes.error());
+      std::vector<TokenGroup> out;
+      for (std::uint32_t a : *attributes) out.push_back({a, launch_.logon_sid});
+      return out;
+    }
+  };
+  class Security final : public PipeSecurity, Owner {
+   public:
+    using Owner::Owner;
+  };
+  class Server final : public PipeServer, Owner {
+   public:
+    using Owner::Owner;
+    Win32<void> register_io() override { return launch_.step("register_pipe"); }
+    void begin_connect() override { launch_.calls.push_back("begin_connect"); }
+    std::optional<ConnectResult> poll_connect() override {
+      if (++launch_.polls <= launch_.pending_polls) return std::nullopt;
+      return launch_.connect;
+    }
+    void cancel_connect() override { launch_.calls.push_back("cancel_connect"); }
+    Win32<std::uint32_t> client_process_id() override { return launch_.step("client_process_id", launch_.client_pid); }
+    FramePipe& frames() override { return launch_.frames; }
+  };
+  class Job final : public WorkerJob, Owner {
+   public:
+    using Owner::Owner;
+    Win32<void> set_limits(const JobLimits& l) override {
+      seen_->limits = l;
+      return launch_.step("set_job_limits");
+    }
+    void terminate() override { launch_.calls.push_back("terminate_job"); }
+  };
+  class Attributes final : public StartupAttributes, Owner {
+   public:
+    using Owner::Owner;
+    ~Attributes() override { seen_->calls.push_back("release_startup"); }
+    Win32<void> set_job(WorkerJob&) override { return launch_.step("set_job_list_attribute"); }
+  };
+  class Worker final : public WorkerProcess, Owner {
+   public:
+    using Owner::Owner;
+    std::uint32_t process_id() override { return launch_.worker_pid; }
+    Win32<void> resume() override { return launch_.step("resume_thread"); }
+    Win32<bool> running() override {
+      if (launch_.running_checks) launch_.running = (*launch_.running_checks)-- > 0;
+      return launch_.step("worker_running", launch_.running);
+    }
+    void terminate_and_wait() override { launch_.calls.push_back("terminate_process"); }
+  };
+
+  Win32<std::unique_ptr<LaunchToken>> open_own_token() override { return made<LaunchToken, Token>("open_own_token"); }
+  Win32<std::unique_ptr<LaunchToken>> query_session_token(std::uint32_t) override {
+    return made<LaunchToken, Token>("query_session_token");
   }
-  Result<std::string> token_group_sid(std::size_t) override {
-    calls.push_back("token_group_sid");
-    return logon_sid;
-  }
-  Win32<void> create_security_descriptor(const std::string& text) override {
+  Win32<std::unique_ptr<PipeSecurity>> create_security_descriptor(const std::string& text) override {
     seen->sddl = text;
-    return step("create_security_descriptor");
+    return made<PipeSecurity, Security>("create_security_descriptor");
   }
-  Win32<void> create_pipe(const std::string& name) override {
+  Win32<std::unique_ptr<PipeServer>> create_pipe(const std::string& name, PipeSecurity&) override {
     seen->pipe_name = name;
-    return step("create_pipe");
+    return made<PipeServer, Server>("create_pipe");
   }
-  Win32<void> register_pipe() override { return step("register_pipe"); }
-  Win32<void> create_job() override { return step("create_job"); }
-  Win32<void> set_job_limits(const JobLimits& l) override {
-    seen->limits = l;
-    return step("set_job_limits");
-  }
+  Win32<std::unique_ptr<WorkerJob>> create_job() override { return made<WorkerJob, Job>("create_job"); }
   std::size_t attribute_list_size() override {
     calls.push_back("attribute_list_size");
     return list_size;
   }
-  Win32<void> initialize_attribute_list(std::size_t) override { return step("initialize_attribute_list"); }
-  Win32<void> set_job_list_attribute() override { return step("set_job_list_attribute"); }
-  Win32<std::uint32_t> create_process(const std::string& app, const std::string& cmd, std::uint32_t flags,
-                                      std::string_view desk, bool as_user) override {
+  Win32<std::unique_ptr<StartupAttributes>> initialize_attribute_list(std::size_t) override {
+    return made<StartupAttributes, Attributes>("initialize_attribute_list");
+  }
+  Win32<std::unique_ptr<WorkerProcess>> create_process(const std::string& app, const std::string& cmd, std::uint32_t flags,
+                                                       std::string_view desk, LaunchToken&, bool as_user,
+                                                       StartupAttributes&) override {
     seen->application = app;
     seen->command_line = cmd;
     seen->creation_flags = flags;
     seen->desktop = std::string(desk);
     seen->created_as_user = as_user;
-    return step("create_process", worker_pid);
+    return made<WorkerProcess, Worker>("create_process");
   }
-  Win32<void> resume_thread() override { return step("resume_thread"); }
-  void release_startup() override { calls.push_back("release_startup"); }
-  void kill_worker() override { calls.push_back("kill_worker"); }
 
-  void begin_connect() override { calls.push_back("begin_connect"); }
-  std::optional<ConnectResult> poll_connect() override {
-    if (++polls <= pending_polls) return std::nullopt;
-    return connect;
+  // A worker that start_worker would have returned (pid 700), over this fake.
+  static WorkerHandle started(std::unique_ptr<FakeWorkerLaunch> fake, bool same_session = true) {
+    FakeWorkerLaunch& f = *fake;
+    return WorkerHandle{std::move(fake),
+                        std::make_unique<Token>(f),
+                        std::make_unique<Job>(f),
+                        std::make_unique<Server>(f),
+                        std::make_unique<Worker>(f),
+                        f.worker_pid,
+                        same_session};
   }
-  void cancel_connect() override { calls.push_back("cancel_connect"); }
-  Win32<bool> worker_running() override {
-    if (running_checks) running = (*running_checks)-- > 0;
-    return step("worker_running", running);
-  }
-  Win32<std::uint32_t> client_process_id() override { return step("client_process_id", client_pid); }
-  FramePipe& pipe() override { return frames; }
 
  private:
+  template <class Port, class Fake>
+  Win32<std::unique_ptr<Port>> made(const char* name) {
+    if (auto ok = step(name); !ok) return win32_error(ok.error());
+    return std::unique_ptr<Port>(std::make_unique<Fake>(*this));
+  }
   Win32<void> step(const char* name) {
     calls.push_back(name);
     if (failing == name) return win32_error(failing_error);

@@ -32,12 +32,13 @@ std::string phase_of(const Error& e) {
   return marker ? std::string(startup_phase_name(marker->phase)) : "none";
 }
 
+// The attribute list is released as soon as the process exists.
 const std::vector<std::string> kSameSessionOrder = {
     "process_session_id", "enumerate_sessions",  "is_process_in_job", "module_path",
     "open_module_file",   "open_own_token",      "create_environment_block", "token_group_attributes",
-    "token_group_sid",    "create_security_descriptor", "create_pipe", "register_pipe",
+    "create_security_descriptor", "create_pipe", "register_pipe",
     "create_job",         "set_job_limits",      "attribute_list_size", "initialize_attribute_list",
-    "set_job_list_attribute", "create_process",  "resume_thread",     "release_startup"};
+    "set_job_list_attribute", "create_process",  "release_startup",   "resume_thread"};
 
 TEST(StartWorker, SameSessionLaunchRunsEveryStepInOrderAndConfinesTheWorker) {
   auto l = launch(1, [](FakeWorkerLaunch&) {});
@@ -47,6 +48,8 @@ TEST(StartWorker, SameSessionLaunchRunsEveryStepInOrderAndConfinesTheWorker) {
   EXPECT_EQ(l->result->process_id, 700u);
   EXPECT_TRUE(l->result->same_session);
   EXPECT_FALSE(l->fake->destroyed);
+  // The worker holds its token, job, pipe and process; security and list are gone.
+  EXPECT_EQ(f.live_owners, 4);
   EXPECT_EQ(f.sddl, "D:P(A;;GA;;;SY)(A;;GRGW;;;S-1-5-5-0-9)");
   ASSERT_EQ(f.pipe_name.size(), 21u + 32u);
   EXPECT_TRUE(f.pipe_name.starts_with("\\\\.\\pipe\\Vor.Desktop."));
@@ -106,18 +109,21 @@ TEST(StartWorker, EachFailingStepReportsItsCodeAndPhaseAndReleasesEverything) {
     EXPECT_EQ(phase_of(e), c.phase) << c.step;
     EXPECT_EQ(e.outermost(), std::string("startup phase ") + c.phase) << c.step;
     EXPECT_TRUE(l->fake->destroyed) << c.step;  // every handle of the launch released
+    EXPECT_EQ(l->fake->live_owners, 0) << c.step;
 
-    // Nothing after the failing step ran, except releasing the attribute
-    // list, and killing a worker that could not be resumed.
+    // Nothing after the failing step ran, except releasing an attribute list
+    // that was made, and killing a worker that could not be resumed.
     std::vector<std::string> expected;
     for (const auto& step : kSameSessionOrder) {
-      if (step == "release_startup") break;
       expected.push_back(step);
       if (step == c.step) break;
     }
-    if (expected.back() == "resume_thread") expected.push_back("kill_worker");
-    const bool after_list = std::find(expected.begin(), expected.end(), "attribute_list_size") != expected.end();
-    if (after_list) expected.push_back("release_startup");
+    const std::string failed = c.step;
+    if (failed == "set_job_list_attribute" || failed == "create_process") expected.push_back("release_startup");
+    if (failed == "resume_thread") {
+      expected.push_back("terminate_job");
+      expected.push_back("terminate_process");
+    }
     EXPECT_EQ(l->fake->calls, expected) << c.step;
   }
 }
@@ -165,6 +171,7 @@ TEST(StartWorker, RefusedTargetsAndContexts) {
     EXPECT_EQ(error_code_of(l->result.error()), c.code) << c.name;
     EXPECT_EQ(phase_of(l->result.error()), c.phase) << c.name;
     EXPECT_TRUE(l->fake->destroyed) << c.name;
+    EXPECT_EQ(l->fake->live_owners, 0) << c.name;
     EXPECT_EQ(std::count(l->fake->calls.begin(), l->fake->calls.end(), "create_process"), 0) << c.name;
   }
 }

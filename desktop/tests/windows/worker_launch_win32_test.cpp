@@ -102,7 +102,7 @@ TEST_F(WorkerLaunchWin32, TheWorkerStartsInsideItsJobAndDiesWithIt) {
   BOOL in_job = FALSE;
   ASSERT_TRUE(::IsProcessInJob(process.get(), nullptr, &in_job)) << ::GetLastError();
   EXPECT_TRUE(in_job);
-  worker->sys.reset();  // closes the job
+  worker->job.reset();  // closes the job
   EXPECT_EQ(::WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
 }
 

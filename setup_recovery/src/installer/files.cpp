@@ -40,52 +40,57 @@ Status replace_file_write_through(FileSystem& files, const std::string& from, co
 
 namespace {
 
-// The temporary as the crash-safe write sees it; each failure says which
-// step on which file.
-class TemporaryState final : public AtomicWriteFile {
- public:
-  TemporaryState(std::unique_ptr<WritableFile> file, const std::string& path) : file_(std::move(file)), path_(path) {}
-  Status write_all(std::span<const std::uint8_t> bytes) override {
-    if (auto written = file_->write_all(bytes); !written) {
-      return fail(std::move(written.error()).context("write temporary state " + path_));
-    }
-    return {};
-  }
-  Status flush() override {
-    if (auto flushed = file_->flush(); !flushed) {
-      return fail(std::move(flushed.error()).context("flush temporary state " + path_));
-    }
-    return {};
-  }
-
- private:
-  std::unique_ptr<WritableFile> file_;
-  const std::string& path_;
-};
-
-class TemporarySteps final : public AtomicWriteSteps {
- public:
-  TemporarySteps(FileSystem& files, const std::string& temp, const std::string& target)
-      : files_(files), temp_(temp), target_(target) {}
-  Result<std::unique_ptr<AtomicWriteFile>> create_temporary() override {
-    auto file = files_.create_new(temp_, FileShare::kReadWriteDelete);
-    if (!file) return fail(std::move(file.error()).context("create temporary state " + temp_));
-    return std::unique_ptr<AtomicWriteFile>(std::make_unique<TemporaryState>(std::move(*file), temp_));
-  }
-  Status move_to_target() override { return replace_file_write_through(files_, temp_, target_); }
-  void remove_temporary() override { (void)files_.delete_file(temp_); }
-
- private:
-  FileSystem& files_;
-  const std::string& temp_;
-  const std::string& target_;
-};
-
 // Shared for deletion, the temporary is moved while still open; any failure
 // after its creation deletes it.
 constexpr AtomicWriteOptions kSetupWrite{.move_while_open = true, .keep_failed_temporary = false};
 
 }  // namespace
+
+namespace {
+
+// The temporary as the crash-safe write sees it; with `describe`, each
+// failure says which step on which file.
+class TemporaryFile final : public AtomicWriteFile {
+ public:
+  TemporaryFile(std::unique_ptr<WritableFile> file, const std::string& path, bool describe)
+      : file_(std::move(file)), path_(path), describe_(describe) {}
+  Status write_all(std::span<const std::uint8_t> bytes) override {
+    if (auto written = file_->write_all(bytes); !written) return fail(described(written.error(), "write"));
+    return {};
+  }
+  Status flush() override {
+    if (auto flushed = file_->flush(); !flushed) return fail(described(flushed.error(), "flush"));
+    return {};
+  }
+
+ private:
+  Error described(Error error, const char* step) const {
+    return describe_ ? std::move(error).context(std::string(step) + " temporary state " + path_) : error;
+  }
+
+  std::unique_ptr<WritableFile> file_;
+  const std::string& path_;
+  bool describe_;
+};
+
+}  // namespace
+
+TemporarySibling::TemporarySibling(FileSystem& files, const std::string& temp, const std::string& target,
+                                   bool describe_failures)
+    : files_(files), temp_(temp), target_(target), describe_(describe_failures) {}
+
+Result<std::unique_ptr<AtomicWriteFile>> TemporarySibling::create_temporary() {
+  auto file = files_.create_new(temp_, FileShare::kReadWriteDelete);
+  if (!file) {
+    if (!describe_) return fail(std::move(file.error()));
+    return fail(std::move(file.error()).context("create temporary state " + temp_));
+  }
+  return std::unique_ptr<AtomicWriteFile>(std::make_unique<TemporaryFile>(std::move(*file), temp_, describe_));
+}
+
+Status TemporarySibling::move_to_target() { return replace_file_write_through(files_, temp_, target_); }
+
+void TemporarySibling::remove_temporary() { (void)files_.delete_file(temp_); }
 
 Status write_file_atomically(FileSystem& files, IdSource& ids, const std::string& target,
                              std::span<const std::uint8_t> bytes) {
@@ -97,7 +102,7 @@ Status write_file_atomically(FileSystem& files, IdSource& ids, const std::string
   auto id = ids.new_uuid_hex();
   if (!id) return fail(std::move(id.error()).context("name temporary state in " + *dir));
   const std::string temp = join(*dir, ".state-" + *id + ".tmp");
-  TemporarySteps steps(files, temp, target);
+  TemporarySibling steps(files, temp, target, /*describe_failures=*/true);
   return write_via_temporary(steps, bytes, kSetupWrite);
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "common/atomic_write.h"
 #include "installer/ports.h"
 
 namespace vor::setup {
@@ -24,5 +25,23 @@ Status write_file_atomically(FileSystem& files, IdSource& ids, const std::string
 
 // Moves `from` over `to` with replace-existing and write-through.
 Status replace_file_write_through(FileSystem& files, const std::string& from, const std::string& to);
+
+// The temporary sibling `temp` of `target` for the common crash-safe write
+// (common/atomic_write.h): created new, shared for reading, writing and
+// deletion; moved with replace_file_write_through; deleted after a failure.
+// With `describe_failures`, each failure names its step and the file.
+class TemporarySibling final : public AtomicWriteSteps {
+ public:
+  TemporarySibling(FileSystem& files, const std::string& temp, const std::string& target, bool describe_failures);
+  Result<std::unique_ptr<AtomicWriteFile>> create_temporary() override;
+  Status move_to_target() override;
+  void remove_temporary() override;
+
+ private:
+  FileSystem& files_;
+  const std::string& temp_;
+  const std::string& target_;
+  bool describe_;
+};
 
 }  // namespace vor::setup

@@ -1,5 +1,6 @@
 #include "installer_recovery/recovery.h"
 
+#include "common/atomic_write.h"
 #include "common/crypto.h"
 #include "installer/errors.h"
 #include "installer/files.h"
@@ -38,8 +39,9 @@ Result<std::string> backup_digest(FileSystem& files, const std::string& path) {
   return to_hex(digest);
 }
 
-// Copies the backup to a fresh temporary sibling of the target, flushed, then
-// moves it over the target with write-through.
+// Copies the backup to a fresh temporary sibling of the target, flushed and
+// closed, then moves it over the target with write-through; any failure
+// deletes the temporary.
 Status restore_one(SetupPorts& ports, const std::string& backup, const std::string& target) {
   if (auto s = reject_reparse_points(ports.files, backup); !s) return s;
   if (auto s = reject_reparse_points(ports.files, target); !s) return s;
@@ -49,27 +51,17 @@ Status restore_one(SetupPorts& ports, const std::string& backup, const std::stri
   VOR_ASSIGN_OR_RETURN(auto id, ports.ids.new_uuid_hex());
   const std::string temp = join(*dir, ".setup-recovery-" + id + ".tmp");
   VOR_ASSIGN_OR_RETURN(auto source, ports.files.open_read(backup));
-  VOR_ASSIGN_OR_RETURN(auto copy, ports.files.create_new(temp, FileShare::kReadWriteDelete));
-  Status outcome;
-  Bytes buffer(kCopyChunk);
-  for (;;) {
-    auto got = source->read(buffer);
-    if (!got) {
-      outcome = fail(std::move(got.error()));
-      break;
+  TemporarySibling steps(ports.files, temp, target, /*describe_failures=*/false);
+  const auto copy = [&](AtomicWriteFile& file) -> Status {
+    Bytes buffer(kCopyChunk);
+    for (;;) {
+      VOR_ASSIGN_OR_RETURN(const std::size_t got, source->read(buffer));
+      if (got == 0) return {};
+      VOR_RETURN_IF_ERROR(file.write_all(std::span(buffer).first(got)));
     }
-    if (*got == 0) break;
-    if (auto w = copy->write_all(std::span(buffer).first(*got)); !w) {
-      outcome = std::move(w);
-      break;
-    }
-  }
-  if (outcome) outcome = copy->flush();
-  copy.reset();
-  if (outcome) outcome = replace_file_write_through(ports.files, temp, target);
-  source.reset();
-  if (!outcome) (void)ports.files.delete_file(temp);
-  return outcome;
+  };
+  // The backup stays open until the target is replaced.
+  return write_via_temporary(steps, copy, {.move_while_open = false, .keep_failed_temporary = false});
 }
 
 }  // namespace

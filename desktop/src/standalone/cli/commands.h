@@ -75,8 +75,4 @@ using SessionCommand = std::variant<cmd::SessionHost, cmd::SessionStart, cmd::Se
                                     cmd::SessionExecute, cmd::SessionOperationStatus, cmd::SessionImageExport,
                                     cmd::SessionReconcile>;
 
-// Unsigned 32-bit decimal with an optional leading '+' (session ids, process
-// ids on the command line); nullopt for anything else.
-std::optional<std::uint32_t> parse_u32_decimal(std::string_view text);
-
 }  // namespace vor::desktop

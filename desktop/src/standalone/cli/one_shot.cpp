@@ -1,9 +1,9 @@
 #include "standalone/cli/one_shot.h"
 
+#include "native/windows_sessions.h"
 #include "standalone/cli/image_export.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/cli/reconcile.h"
-#include "native/windows_sessions.h"
 
 namespace vor::desktop {
 namespace {

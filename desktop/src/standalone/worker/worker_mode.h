@@ -21,11 +21,11 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "native/ports.h"
 #include "protocol/messages.h"
 #include "protocol/request.h"
 #include "protocol/response.h"
-#include "native/ports.h"
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 #include "protocol/worker_mode_pipe.h"
 
 namespace vor::desktop {

@@ -3,7 +3,7 @@
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "native/process_identity.h"
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 #include "standalone/worker/worker_mode.h"
 
 namespace vor::desktop {

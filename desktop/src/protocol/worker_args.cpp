@@ -1,7 +1,6 @@
-#include "standalone/worker/worker_args.h"
+#include "protocol/worker_args.h"
 
 #include "common/text.h"
-#include "standalone/cli/commands.h"
 
 namespace vor::desktop {
 
