@@ -386,7 +386,7 @@ class FakeClock final : public Clock {
  public:
   Time now = Time{} + std::chrono::seconds(1'800'000'000);  // 2027-01-15
   Monotonic monotonic_now() override {
-    return Monotonic(std::chrono::duration_cast<Monotonic::duration>(now.time_since_epoch()));
+    return Monotonic(std::chrono::duration_cast<Monotonic::duration>(now - Time{}));
   }
   Time utc_now() override { return now; }
   void sleep(std::chrono::nanoseconds duration) override { now += duration; }
