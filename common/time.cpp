@@ -1,7 +1,6 @@
 #include "common/time.h"
 
 #include <cstdint>
-#include <limits>
 
 #include <date/date.h>
 
@@ -91,20 +90,19 @@ std::optional<Time> parse_rfc3339(std::string_view text) {
   const std::int64_t day_number = date::sys_days(ymd).time_since_epoch().count();
   const std::int64_t seconds =
       day_number * 86400 + *hour * 3600 + *minute * 60 + *second - std::int64_t{offset_minutes} * 60;
-  // Range of a signed 64-bit nanosecond count.
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  if (seconds > (kMax - fraction_ns) / 1'000'000'000 || seconds < kMin / 1'000'000'000 + 1) return std::nullopt;
-  return Time{nanoseconds{seconds * 1'000'000'000 + fraction_ns}};
+  // An offset can carry the instant out of the years 0000 to 9999 in UTC,
+  // where it has no RFC 3339 form to be written back in.
+  if (seconds < Time::kMinSeconds || seconds > Time::kMaxSeconds) return std::nullopt;
+  return Time::from_unix(seconds, fraction_ns);
 }
 
 void append_rfc3339(std::string& out, Time time) {
-  using namespace std::chrono;
-  const auto day_point = date::floor<date::days>(time);
-  const date::year_month_day ymd{day_point};
-  const std::int64_t in_day = (time - day_point).count();  // 0 .. 86399999999999
-  const std::int64_t secs = in_day / 1'000'000'000;
-  const std::int64_t frac = in_day % 1'000'000'000;
+  const std::int64_t unix_seconds = time.unix_seconds();
+  // Days since 1970 rounded down, also before 1970.
+  const std::int64_t day_number = unix_seconds / 86400 - (unix_seconds % 86400 < 0 ? 1 : 0);
+  const date::year_month_day ymd{date::sys_days{date::days(static_cast<int>(day_number))}};
+  const std::int64_t secs = unix_seconds - day_number * 86400;  // 0 .. 86399
+  const std::int64_t frac = time.subsecond_nanos();
   append_digits(out, static_cast<int>(ymd.year()), 4);
   out += '-';
   append_digits(out, static_cast<unsigned>(ymd.month()), 2);

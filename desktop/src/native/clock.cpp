@@ -8,7 +8,7 @@ namespace {
 class SystemClock final : public Clock {
  public:
   Monotonic monotonic_now() override { return std::chrono::steady_clock::now(); }
-  Time utc_now() override { return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now()); }
+  Time utc_now() override { return Time(std::chrono::system_clock::now()); }
   void sleep(std::chrono::nanoseconds duration) override {
     if (duration > std::chrono::nanoseconds::zero()) std::this_thread::sleep_for(duration);
   }

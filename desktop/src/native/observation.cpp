@@ -42,16 +42,9 @@ Result<WindowSize> check_window_size(const Rect& rect) {
 }
 
 std::int64_t observation_age_ms(Time observed_at, Time now) {
-  // Two instants more than 292 years apart do not differ by a 64-bit number
-  // of nanoseconds; such an age is saturated instead of overflowing.
-  const std::int64_t a = now.time_since_epoch().count();
-  const std::int64_t b = observed_at.time_since_epoch().count();
-  std::int64_t difference = 0;
-  if (__builtin_sub_overflow(a, b, &difference)) {
-    return a > b ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  // Integer division truncates toward zero, also for a negative age.
-  return difference / 1'000'000;
+  // The difference saturates for instants more than 292 years apart, and
+  // integer division truncates toward zero, also for a negative age.
+  return (now - observed_at).count() / 1'000'000;
 }
 
 Status check_observation_age(Time observed_at, Time now) {

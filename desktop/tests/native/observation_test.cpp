@@ -383,6 +383,22 @@ TEST(CheckObservation, GuardsInOrder) {
   }
 }
 
+// An echoed window observed at either end of the years 0000 to 9999 is
+// stale: the age saturates instead of wrapping around.
+TEST(CheckObservation, ObservedAtTheEndsOfTheTimeRangeIsStale) {
+  for (const char* text : {"0000-01-01T00:00:00Z", "1601-01-01T00:00:00Z", "9999-12-31T23:59:59.999999999Z"}) {
+    Desk d;
+    Window observed = d.snapshot().value();
+    const auto at = parse_rfc3339(text);
+    ASSERT_TRUE(at) << text;
+    observed.observed_at = *at;
+    auto fresh = check_observation(d.desk.ports(), observed, kSession, true);
+    ASSERT_FALSE(fresh) << text;
+    EXPECT_EQ(code(fresh.error()), "DESKTOP_OBSERVATION_STALE") << text;
+    EXPECT_TRUE(check_observation(d.desk.ports(), observed, kSession, false)) << text;
+  }
+}
+
 // --- listing and search ---
 
 struct ManyWindows {

@@ -111,6 +111,35 @@ struct WindowCase {
   const char* code;
 };
 
+// A request file whose window was observed at either end of the years 0000
+// to 9999 decodes, keeps its instant exactly, and is refused as stale, not as
+// an invalid request.
+TEST(ValidateActionRequest, WindowObservedAtTheEndsOfTheTimeRangeDecodesAndIsStale) {
+  struct Case {
+    const char* observed_at;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"0000-01-01T00:00:00Z", "DESKTOP_OBSERVATION_STALE"},
+      {"1601-01-01T00:00:00Z", "DESKTOP_OBSERVATION_STALE"},
+      {"1677-09-21T00:12:43.145224191Z", "DESKTOP_OBSERVATION_STALE"},
+      {"2262-04-11T23:47:16.854775808Z", "DESKTOP_OBSERVATION_STALE"},
+      {"9999-12-31T23:59:59.999999999Z", "DESKTOP_OBSERVATION_STALE"},
+      {"2027-01-15T07:59:59Z", ""},  // one second before kNow
+  };
+  for (const Case& c : cases) {
+    const std::string text =
+        R"({"protocol":1,"operationId":"op-1","sessionId":1,"action":{"kind":"focus","window":{"minimized":false,)"
+        R"("handle":132456,"processId":4242,"processCreated":133000000000000000,)"
+        R"("rect":{"left":0,"top":0,"right":640,"bottom":480},"title":"Editor","observedAt":")" +
+        std::string(c.observed_at) + R"(","lastInputTick":7,"foreground":true}}})";
+    const auto request = decode_request(text);
+    ASSERT_TRUE(request) << c.observed_at << ": " << request.error().display_chain();
+    EXPECT_EQ(encode_request(*request), text) << c.observed_at;
+    EXPECT_EQ(code_of(*request), c.code) << c.observed_at;
+  }
+}
+
 TEST(ValidateActionRequest, WindowChecksInOrderForEveryWindowKind) {
   const std::vector<WindowCase> cases = {
       {"observed 15,000 ms ago", [](Window& w) { w.observed_at = kNow - 15000ms; }, ""},
@@ -120,7 +149,7 @@ TEST(ValidateActionRequest, WindowChecksInOrderForEveryWindowKind) {
       {"observed 0.5 ms ahead (age truncates to 0)", [](Window& w) { w.observed_at = kNow + 500us; }, ""},
       {"observed 1 ms ahead", [](Window& w) { w.observed_at = kNow + 1ms; }, "DESKTOP_OBSERVATION_STALE"},
       {"observed 1 s ahead", [](Window& w) { w.observed_at = kNow + 1s; }, "DESKTOP_OBSERVATION_STALE"},
-      // Instants near the ends of the representable range (years 1677 and 2262).
+      // The ends of the range of times (years 0000 and 9999).
       {"observed at the earliest instant", [](Window& w) { w.observed_at = Time::min(); }, "DESKTOP_OBSERVATION_STALE"},
       {"observed at the latest instant", [](Window& w) { w.observed_at = Time::max(); }, "DESKTOP_OBSERVATION_STALE"},
       {"handle 0", [](Window& w) { w.handle = 0; }, "DESKTOP_WINDOW_INVALID"},

@@ -93,6 +93,14 @@ TEST(PipeMessages, EveryMessageRoundTripsByteExact) {
   }
 }
 
+TEST(PipeMessages, PolicyExpiryAtTheEndsOfTheTimeRangeRoundTrips) {
+  for (const char* at : {"0000-01-01T00:00:00Z", "1601-01-01T00:00:00Z", "9999-12-31T23:59:59.999999999Z"}) {
+    const std::string ack = R"({"protocol":1,"execute":true,"inputPolicy":)" +
+                            with_member(kPolicyJson, {}, "expiresAt", "\"" + std::string(at) + "\"") + "}";
+    EXPECT_EQ(ack_rt(ack), ack) << at;
+  }
+}
+
 TEST(PipeMessages, UndeclaredKeysFailEveryMessageAndRecordVariant) {
   for (const Canonical& c : canonical_messages()) {
     SCOPED_TRACE(c.name);

@@ -44,7 +44,8 @@ void check_frames(std::string_view bytes) {
   const std::uint32_t max = static_cast<unsigned char>(bytes[0]) + 1u;
   const std::size_t chunk = static_cast<unsigned char>(bytes[1]) % 16 + 1;
   const std::string_view stream_bytes = bytes.substr(2);
-  asio::io_context io;
+  // The streams only name its executor; one context serves every input.
+  static asio::io_context io;
   vd::testing::MemoryStream stream(io, std::string(stream_bytes));
   stream.chunk = chunk;
   for (;;) {

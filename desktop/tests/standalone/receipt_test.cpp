@@ -39,6 +39,25 @@ TEST(ReceiptCodec, WritesEveryKeyInOrderAndReadsItBack) {
   EXPECT_EQ(*full_back, full);
 }
 
+TEST(ReceiptCodec, TimesAtTheEndsOfTheRangeRoundTripExactly) {
+  const std::string first = "0000-01-01T00:00:00Z";
+  const std::string windows_epoch = "1601-01-01T00:00:00Z";
+  const std::string last = "9999-12-31T23:59:59.999999999Z";
+  const std::string text =
+      "{\"operationId\":\"op-1\",\"requestHash\":\"" + std::string(64, 'f') +
+      "\",\"sessionId\":1,\"mutating\":false,\"phase\":\"finished\",\"createdAt\":\"" + first +
+      "\",\"finishedAt\":\"" + last + "\",\"pid\":4242,\"pidCreated\":1,\"result\":null,"
+      "\"image\":{\"fileName\":\"x.image\",\"bytes\":42,\"sha256\":\"" + std::string(64, 'a') +
+      "\",\"createdAt\":\"" + windows_epoch + "\"},\"reconciledBy\":null}";
+  auto r = decode_receipt(text);
+  ASSERT_TRUE(r) << r.error().display_chain();
+  EXPECT_LT(r->created_at, r->image->created_at);
+  EXPECT_LT(r->image->created_at, *r->finished_at);
+  std::string again;
+  encode_receipt(again, *r);
+  EXPECT_EQ(again, text);
+}
+
 TEST(ReceiptCodec, DecodesStrictly) {
   std::string base;
   encode_receipt(base, testing::sample_receipt("op-1"));

@@ -1,17 +1,15 @@
 #include "installer/utc_time.h"
 
-#include <algorithm>
-#include <limits>
 
 namespace vor::setup {
 
 Time time_from_filetime(std::uint64_t filetime) {
-  constexpr std::uint64_t kUnixEpochTicks = 116'444'736'000'000'000;  // 1970-01-01 in FILETIME units
-  constexpr std::int64_t kMaxTicks = std::numeric_limits<std::int64_t>::max() / 100;
-  const std::uint64_t distance = filetime >= kUnixEpochTicks ? filetime - kUnixEpochTicks : kUnixEpochTicks - filetime;
-  const auto magnitude = static_cast<std::int64_t>(std::min<std::uint64_t>(distance, kMaxTicks));
-  const std::int64_t ticks = filetime >= kUnixEpochTicks ? magnitude : -magnitude;
-  return Time(std::chrono::nanoseconds(ticks * 100));
+  constexpr std::int64_t kTicksPerSecond = 10'000'000;
+  constexpr std::int64_t kUnixEpochSeconds = 11'644'473'600;  // 1970-01-01 in seconds since 1601
+  // Every FILETIME lies at or after 1601; those after year 9999 saturate.
+  const auto seconds = static_cast<std::int64_t>(filetime / kTicksPerSecond) - kUnixEpochSeconds;
+  const auto nanos = static_cast<std::int64_t>(filetime % kTicksPerSecond) * 100;
+  return Time::from_unix(seconds, nanos);
 }
 
 std::string format_display(Time time) {

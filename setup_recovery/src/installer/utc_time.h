@@ -11,8 +11,8 @@
 
 namespace vor::setup {
 
-// 100 ns units since 1601-01-01 UTC; instants outside what `Time` holds
-// (1677 to 2262) saturate at its ends.
+// 100 ns units since 1601-01-01 UTC, exactly; instants after year 9999
+// saturate at `Time::max()`.
 Time time_from_filetime(std::uint64_t filetime);
 
 // "YYYY-MM-DD HH:MM:SS[.fraction] UTC", the fraction as in RFC 3339 text

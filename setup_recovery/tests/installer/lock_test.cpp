@@ -65,6 +65,28 @@ TEST(LockJudge, RecordedHolders) {
   }
 }
 
+// A foreign holder's age saturates at the ends of the years 0000 to 9999
+// rather than wrapping around, and the record keeps its instant exactly.
+TEST(LockJudge, ForeignHolderAtTheEndsOfTheTimeRange) {
+  const Status gone = fail(Error::os(kErrorInvalidParameter));
+  struct Case {
+    const char* acquired;
+    HolderState want;
+  };
+  const Case cases[] = {
+      {"0000-01-01T00:00:00Z", HolderState::kStale},
+      {"1601-01-01T00:00:00Z", HolderState::kStale},
+      {"9999-12-31T23:59:59.999999999Z", HolderState::kActive},  // in the future
+  };
+  for (const Case& c : cases) {
+    const std::string json = record_json("agent", 77, c.acquired);
+    auto rec = decode_lock_record(bytes_of(json));
+    ASSERT_TRUE(rec) << c.acquired;
+    EXPECT_EQ(encode_lock_record(*rec), json) << c.acquired;
+    EXPECT_EQ(judge_recorded_holder(*rec, gone, time_from_filetime(kNow), 4242), c.want) << c.acquired;
+  }
+}
+
 TEST(LockJudge, UnreadableRecordsByLastWriteTime) {
   struct Case {
     const char* name;
@@ -108,6 +130,9 @@ TEST(LockRecord, DecodingRules) {
       {"processId negative", R"({"lockId":"a","owner":"o","processId":-1,"acquiredAt":"2026-12-09T09:41:26Z"})", false},
       {"processId float", R"({"lockId":"a","owner":"o","processId":7.0,"acquiredAt":"2026-12-09T09:41:26Z"})", false},
       {"processId string", R"({"lockId":"a","owner":"o","processId":"7","acquiredAt":"2026-12-09T09:41:26Z"})", false},
+      {"acquired in year 0000", record_json("agent", 7, "0000-01-01T00:00:00Z"), true},
+      {"acquired in 1601", record_json("agent", 7, "1601-01-01T00:00:00Z"), true},
+      {"acquired at the end of year 9999", record_json("agent", 7, "9999-12-31T23:59:59.999999999Z"), true},
       {"time without offset", record_json("agent", 7, "2026-12-09T09:41:26"), false},
       {"not a time", record_json("agent", 7, "yesterday"), false},
       {"byte-order mark", "\xEF\xBB\xBF" + good, false},

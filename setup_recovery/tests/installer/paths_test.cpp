@@ -69,9 +69,14 @@ TEST(UtcTime, FiletimeConversionAndDisplayForm) {
     EXPECT_EQ(format_rfc3339(t), c.rfc3339);
     EXPECT_EQ(format_display(t), c.display);
   }
-  // Instants outside what Time holds saturate instead of wrapping around.
-  EXPECT_LT(time_from_filetime(0), time_from_filetime(base));
-  EXPECT_GT(time_from_filetime(~0ull), time_from_filetime(base));
+  // Every FILETIME up to year 9999 is held exactly; later ones saturate.
+  EXPECT_EQ(format_rfc3339(time_from_filetime(0)), "1601-01-01T00:00:00Z");
+  EXPECT_EQ(format_rfc3339(time_from_filetime(1)), "1601-01-01T00:00:00.000000100Z");
+  // 9999-12-31T23:59:59.9999999Z, the last FILETIME of year 9999, and one unit later.
+  const std::uint64_t last = (253402300799ull + 11644473600ull) * 10'000'000ull + 9'999'999;
+  EXPECT_EQ(format_rfc3339(time_from_filetime(last)), "9999-12-31T23:59:59.999999900Z");
+  EXPECT_EQ(time_from_filetime(last + 1), Time::max());
+  EXPECT_EQ(time_from_filetime(~0ull), Time::max());
 }
 
 }  // namespace

@@ -12,6 +12,10 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 16, which
+// builds the fuzz targets).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 Result<CliDocument> not_built(const char* verb) {
   return fail(std::string("DESKTOP_OPERATION_FAILED: ") + verb + " is not available in this build");

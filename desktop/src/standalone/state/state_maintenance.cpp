@@ -23,7 +23,8 @@ using FiletimeTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000
 // True when a file last written at `last_write` (a FILETIME) is at least
 // `age` old at `now`; a write time after `now` is young.
 bool written_before(std::uint64_t last_write, Time now, std::chrono::seconds age) {
-  const std::int64_t since_epoch = std::chrono::duration_cast<FiletimeTicks>(now.time_since_epoch()).count();
+  // Whole seconds of the year range times 10^7 stay far inside 64 bits.
+  const std::int64_t since_epoch = now.unix_seconds() * 10'000'000 + now.subsecond_nanos() / 100;
   if (since_epoch < -kFiletimeOfUnixEpoch) return false;
   const auto now_filetime = static_cast<std::uint64_t>(kFiletimeOfUnixEpoch + since_epoch);
   const auto age_ticks = static_cast<std::uint64_t>(FiletimeTicks(age).count());
