@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "common/crypto.h"
-#include "standalone/image_store.h"
-#include "standalone/receipt.h"
+#include "standalone/state/image_store.h"
+#include "standalone/state/receipt.h"
 #include "state_fakes.h"
 
 namespace {

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A foreign holder that is gone is stale exactly when acquired more than
   // 1800 s before now; a record with the installer's owner is stale at once.
-  const vor::Status gone = vor::fail(vor::Error::os(vs::kErrorInvalidParameter));
+  const vor::Status gone = vor::fail(vor::Error::os(vor::kErrorInvalidParameter));
   for (const vor::Time now : {vor::Time::min(), vor::Time{}, vor::Time::max(), first->acquired_at}) {
     const auto state = vs::judge_recorded_holder(*first, gone, now, first->process_id + 1);
     const bool old = now - first->acquired_at > std::chrono::seconds(1800);
