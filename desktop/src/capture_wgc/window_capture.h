@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture_dxgi/capture.h"
 #include "capture_dxgi/preview.h"
 #include "capture_wgc/window_capture_port.h"
 #include "common/error.h"
@@ -27,19 +28,11 @@
 
 namespace vor::desktop {
 
-// Plain codes of the capture.
+// Plain codes of the capture (the codes it shares with the desktop
+// duplication capture are those of capture_dxgi/capture.h).
 inline constexpr std::string_view kCaptureWgcUnsupported = "DESKTOP_CAPTURE_WGC_UNSUPPORTED";
-inline constexpr std::string_view kCaptureRegionUnsupported = "DESKTOP_CAPTURE_REGION_UNSUPPORTED";
-inline constexpr std::string_view kCaptureOutputAmbiguous = "DESKTOP_CAPTURE_OUTPUT_AMBIGUOUS";
-inline constexpr std::string_view kCaptureFormatUnsupported = "DESKTOP_CAPTURE_FORMAT_UNSUPPORTED";
-inline constexpr std::string_view kCaptureRegionTooLarge = "DESKTOP_CAPTURE_REGION_TOO_LARGE";
-inline constexpr std::string_view kCaptureGpuUnavailable = "DESKTOP_CAPTURE_GPU_UNAVAILABLE";
 inline constexpr std::string_view kCaptureBorderUnavailable = "DESKTOP_CAPTURE_BORDER_UNAVAILABLE";
-inline constexpr std::string_view kCaptureFrameTimeout = "DESKTOP_CAPTURE_FRAME_TIMEOUT";
-inline constexpr std::string_view kCaptureFrameNotFresh = "DESKTOP_CAPTURE_FRAME_NOT_FRESH";
 // Codes of a failed Windows call, carried with a `WindowCaptureFailure`.
-inline constexpr std::string_view kCaptureAccessDenied = "DESKTOP_CAPTURE_ACCESS_DENIED";
-inline constexpr std::string_view kCaptureModeChanged = "DESKTOP_CAPTURE_MODE_CHANGED";
 inline constexpr std::string_view kCaptureWgcUnavailable = "DESKTOP_CAPTURE_WGC_UNAVAILABLE";
 
 inline constexpr std::string_view kWindowCaptureMethod = "windows_graphics_capture";

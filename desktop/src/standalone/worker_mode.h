@@ -83,8 +83,9 @@ using DesktopExecutor =
 
 // The response for an executor failure: the code is the outermost message
 // as a whole when it is 8 to 99 bytes and begins with "DESKTOP_", else
-// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence. A
-// readiness snapshot that the failure carries becomes its `noticeContext`.
+// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence. The
+// typed diagnostics the failure carries (changed target, captures, element
+// action, notice proof, readiness snapshot) are copied into their members.
 Response executor_failure_response(const Request& request, const Error& error);
 
 // Members every response gets after the executor, success or failure: the

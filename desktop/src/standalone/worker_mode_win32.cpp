@@ -2,8 +2,7 @@
 
 #include "common/handle_win32.h"
 #include "common/text.h"
-#include "native/ports_win32.h"
-#include "readiness/desktop_sys_win32.h"
+#include "executor/executor_win32.h"
 #include "readiness/readiness.h"
 #include "standalone/worker_args.h"
 #include "standalone/worker_mode.h"
@@ -29,12 +28,6 @@ Result<UniqueFile> connect_to_broker(const std::wstring& pipe) {
       }
     }
   }
-}
-
-// The desktop operation executor is not part of this build: every request
-// is answered by the executor failure road with "DESKTOP_OPERATION_FAILED".
-Result<Response> executor_not_built(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&) {
-  return fail("desktop operation executor is not available in this build");
 }
 
 }  // namespace
@@ -64,12 +57,15 @@ Status run_worker_mode(std::span<const std::optional<std::string>> args) {
   pipe->release();
   AsioFramePipe<asio::windows::stream_handle> frames(io, std::move(stream));
   auto identity = make_win32_broker_identity_sys();
-  Win32DesktopPorts desktop_ports;
-  auto desktop = make_win32_desktop_sys();
+  Win32ExecutorAdapters adapters;
   const ReadinessSnapshot readiness = [&](std::uint32_t session) {
-    return query_readiness(desktop_ports.ports(), *desktop, session);
+    return query_readiness(adapters.desktop(), adapters.readiness(), session);
   };
-  return run_worker_exchange(frames, *identity, *parsed, executor_not_built, readiness);
+  const DesktopExecutor execute = [&](const Request& request, const std::optional<ArmedInputPolicy>& policy,
+                                      InputFlags& flags) {
+    return execute_desktop_operation(adapters.ports(), request, policy, flags.dispatched);
+  };
+  return run_worker_exchange(frames, *identity, *parsed, execute, readiness);
 }
 
 }  // namespace vor::desktop
