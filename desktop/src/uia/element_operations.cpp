@@ -14,14 +14,6 @@ namespace vor::desktop::uia {
 
 namespace {
 
-Error provider_failure(ComSys& com, HResult hr) { return com_failure(com, hr, kUiaProviderUnavailable); }
-
-template <class T>
-Result<T> property(const Com<T>& read, ComSys& com) {
-  if (!read) return fail(provider_failure(com, read.error()));
-  return *read;
-}
-
 std::uint64_t elapsed_ms(const OperationDeadline& deadline) {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline.elapsed()).count());
 }
@@ -238,7 +230,7 @@ Status prepare_element_action(const UiaTarget& target, const ElementRecord& reco
   auto pattern = element.value_pattern();
   if (!pattern) return fail(provider_failure(com, pattern.error()));
   if (!*pattern) return fail(std::string(kUiaPatternUnsupported));
-  auto read_only = property((*pattern)->current_is_read_only(), com);
+  auto read_only = read_property((*pattern)->current_is_read_only(), com);
   if (!read_only) return fail(std::move(read_only.error()));
   if (*read_only) return fail(std::string(kElementReadOnly));
   return {};
@@ -274,9 +266,9 @@ Status perform_element_operation(const UiaTarget& target, const ElementRecord& r
     value = std::move(*pattern);
     if (!value) return fail(std::string(kUiaProviderUnavailable));
   }
-  auto native = property(element.native_window_handle(PropertySource::kCurrent), com);
+  auto native = read_property(element.native_window_handle(PropertySource::kCurrent), com);
   if (!native) return fail(std::move(native.error()));
-  auto control_type = property(element.control_type(PropertySource::kCurrent), com);
+  auto control_type = read_property(element.control_type(PropertySource::kCurrent), com);
   if (!control_type) return fail(std::move(control_type.error()));
 
   auto classic = classify_control(target, *native, *control_type, operation);

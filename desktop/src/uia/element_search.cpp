@@ -10,19 +10,6 @@
 
 namespace vor::desktop::uia {
 
-namespace {
-
-Error provider_failure(ComSys& com, HResult hr) { return com_failure(com, hr, kUiaProviderUnavailable); }
-
-// A property read: the value, or "DESKTOP_UIA_PROVIDER_UNAVAILABLE".
-template <class T>
-Result<T> property(const Com<T>& read, ComSys& com) {
-  if (!read) return fail(provider_failure(com, read.error()));
-  return *read;
-}
-
-}  // namespace
-
 Status guard_target(const UiaTarget& target, bool input_checks) {
   auto fresh = check_observation(target.ports, target.window, target.session_id, input_checks);
   if (!fresh) return fail(std::move(fresh.error()));
@@ -42,16 +29,16 @@ Result<ElementRecord> read_element_record(const UiaTarget& target, std::shared_p
   AutomationElement& e = *element;
   const Window& window = target.window;
 
-  auto process_id = property(e.process_id(source), com);
+  auto process_id = read_property(e.process_id(source), com);
   if (!process_id) return fail(std::move(process_id.error()));
   if (static_cast<std::uint32_t>(*process_id) != window.process_id) return fail(std::string(kUiaScopeMismatch));
 
   ElementRecord record;
-  auto rect = property(e.bounding_rectangle(source), com);
+  auto rect = read_property(e.bounding_rectangle(source), com);
   if (!rect) return fail(std::move(rect.error()));
-  auto password = property(e.is_password(source), com);
+  auto password = read_property(e.is_password(source), com);
   if (!password) return fail(std::move(password.error()));
-  auto native = property(e.native_window_handle(source), com);
+  auto native = read_property(e.native_window_handle(source), com);
   if (!native) return fail(std::move(native.error()));
   if (*native != 0 && *native != window.handle && !target.controls.is_child(window.handle, *native)) {
     return fail(std::string(kUiaScopeMismatch));
@@ -70,11 +57,11 @@ Result<ElementRecord> read_element_record(const UiaTarget& target, std::shared_p
   if (!class_name) return fail(std::move(class_name.error()));
   record.element.class_name = std::move(*class_name);
 
-  auto control_type = property(e.control_type(source), com);
+  auto control_type = read_property(e.control_type(source), com);
   if (!control_type) return fail(std::move(control_type.error()));
-  auto enabled = property(e.is_enabled(source), com);
+  auto enabled = read_property(e.is_enabled(source), com);
   if (!enabled) return fail(std::move(enabled.error()));
-  auto offscreen = property(e.is_offscreen(source), com);
+  auto offscreen = read_property(e.is_offscreen(source), com);
   if (!offscreen) return fail(std::move(offscreen.error()));
 
   record.element.control_type = *control_type;
@@ -126,7 +113,7 @@ Result<std::vector<ElementRecord>> search_elements(const UiaTarget& target, cons
     ++visited;
 
     // Another process's element is skipped with everything below it.
-    auto process_id = property(current.element->process_id(PropertySource::kCached), com);
+    auto process_id = read_property(current.element->process_id(PropertySource::kCached), com);
     if (!process_id) return fail(std::move(process_id.error()));
     if (static_cast<std::uint32_t>(*process_id) != target.window.process_id) continue;
 
@@ -164,13 +151,13 @@ namespace {
 
 Result<bool> value_equals(const UiaTarget& target, AutomationElement& element, const std::string& text) {
   ComSys& com = target.session.com();
-  auto password = property(element.is_password(PropertySource::kCurrent), com);
+  auto password = read_property(element.is_password(PropertySource::kCurrent), com);
   if (!password) return fail(std::move(password.error()));
   if (*password) return fail(std::string(kPasswordElementDenied));
   auto pattern = element.value_pattern();
   if (!pattern) return fail(provider_failure(com, pattern.error()));
   if (!*pattern) return fail(std::string(kUiaPatternUnsupported));
-  auto value = property((*pattern)->current_value(), com);
+  auto value = read_property((*pattern)->current_value(), com);
   if (!value) return fail(std::move(value.error()));
   const auto expected = utf8_to_utf16(text);
   return expected && *expected == *value;

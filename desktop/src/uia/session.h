@@ -53,4 +53,15 @@ class UiaSession {
 // discarded, and `code` is the outermost message over the HRESULT.
 Error com_failure(ComSys& com, HResult hr, std::string_view code);
 
+// `com_failure` with "DESKTOP_UIA_PROVIDER_UNAVAILABLE".
+inline Error provider_failure(ComSys& com, HResult hr) { return com_failure(com, hr, kUiaProviderUnavailable); }
+
+// A property read of the provider: its value, or
+// "DESKTOP_UIA_PROVIDER_UNAVAILABLE" over the HRESULT.
+template <class T>
+Result<T> read_property(const Com<T>& read, ComSys& com) {
+  if (!read) return fail(provider_failure(com, read.error()));
+  return *read;
+}
+
 }  // namespace vor::desktop::uia

@@ -28,6 +28,7 @@ struct PlacementCase {
   Rect target;
   BannerPlacement banner;
 };
+void PrintTo(const PlacementCase& c, std::ostream* os) { *os << c.name; }
 
 class BannerPlacementTest : public ::testing::TestWithParam<PlacementCase> {};
 
@@ -103,6 +104,7 @@ struct ShowFailureCase {
   std::optional<std::uint32_t> win32;
   bool window_made;  // CreateWindowExW was called
 };
+void PrintTo(const ShowFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class ShowNoticeFailureTest : public ::testing::TestWithParam<ShowFailureCase> {};
 
@@ -227,6 +229,7 @@ struct PaintFailureCase {
   std::function<void(testing::FakeNoticeSys&)> script;
   std::optional<std::uint32_t> win32;
 };
+void PrintTo(const PaintFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class PaintFailureTest : public ::testing::TestWithParam<PaintFailureCase> {};
 
@@ -322,6 +325,7 @@ struct NotComparedCase {
   int size_change;  // bytes added to (or taken from) the exact buffer
   const char* present;
 };
+void PrintTo(const NotComparedCase& c, std::ostream* os) { *os << c.name; }
 
 class NotComparedTest : public ::testing::TestWithParam<NotComparedCase> {};
 
@@ -401,6 +405,7 @@ struct OcclusionCase {
   std::string code;      // "" for success
   bool typed;            // a VisibilityFailure
 };
+void PrintTo(const OcclusionCase& c, std::ostream* os) { *os << c.name; }
 
 const Rect kCovered{100, 100, 500, 300};
 

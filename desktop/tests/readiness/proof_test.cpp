@@ -130,6 +130,7 @@ struct ProofFailureCase {
   std::string code;    // the display text
   std::string reason;  // the ProofFailure's reason, "" when not mapped
 };
+void PrintTo(const ProofFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class ProveNoticeFailureTest : public ::testing::TestWithParam<ProofFailureCase> {};
 
@@ -200,6 +201,18 @@ INSTANTIATE_TEST_SUITE_P(
         ProofFailureCase{"TickMovedDuringTheFrames",
                          [](NoticeFixture& f) {
                            f.notice.when([&f] { return f.dup.acquired == 1; }, [&f] { f.desk.last_input = 1001u; });
+                         },
+                         "DESKTOP_HUMAN_INPUT_CHANGED", ""},
+        // The stop keys pressed while the pattern is repainted between two
+        // frames: the next guard pass reads the moved tick before it would
+        // drain the hotkey message.
+        ProofFailureCase{"StopKeysPressedDuringTheFrames",
+                         [](NoticeFixture& f) {
+                           f.notice.when([&f] { return f.notice.fills == 20; },
+                                         [&f] {
+                                           f.desk.last_input = 1001u;
+                                           f.notice.queue.push_back(hotkey_message());
+                                         });
                          },
                          "DESKTOP_HUMAN_INPUT_CHANGED", ""},
         ProofFailureCase{"TickUnreadable", [](NoticeFixture& f) { f.desk.last_input = win32_error(5); },
