@@ -24,6 +24,7 @@
 #include "common/data_protection.h"
 #include "common/error.h"
 #include "common/time.h"
+#include "executor/input_owner.h"
 #include "native/ports.h"
 #include "standalone/file_system.h"
 
@@ -33,7 +34,7 @@ namespace vor::desktop {
 inline constexpr std::string_view kStateDirRequired = "DESKTOP_STATE_DIR_REQUIRED";
 inline constexpr std::string_view kStateUnsafe = "DESKTOP_STATE_UNSAFE";
 inline constexpr std::string_view kStateAclFailed = "DESKTOP_STATE_ACL_FAILED";
-inline constexpr std::string_view kOwnerConflict = "DESKTOP_OWNER_CONFLICT";
+// kOwnerConflict: executor/input_owner.h (the same code for a held state gate).
 inline constexpr std::string_view kFileUnavailable = "DESKTOP_FILE_UNAVAILABLE";
 inline constexpr std::string_view kFileTooLarge = "DESKTOP_FILE_TOO_LARGE";
 inline constexpr std::string_view kStateWriteFailed = "DESKTOP_STATE_WRITE_FAILED";
