@@ -38,6 +38,7 @@ inline constexpr std::string_view kNoticeVisibilityPhase = "notice_visibility";
 // The banner window: a "STATIC" popup with centred text, not visible until
 // shown, that never takes activation and stays above ordinary windows.
 inline constexpr std::u16string_view kBannerClass = u"STATIC";
+// The title in UTF-8 (52 bytes; each separator is U+2022, a bullet).
 inline constexpr std::string_view kBannerTitle = "Vor Marionet \xE2\x80\xA2 remote input \xE2\x80\xA2 Ctrl+Alt+F12: stop";
 inline constexpr std::uint32_t kBannerStyle = 0x80000000u | 0x1u;  // WS_POPUP | SS_CENTER
 inline constexpr std::uint32_t kBannerExStyle = 0x08000000u | 0x80u | 0x8u;  // WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW | WS_EX_TOPMOST
