@@ -4,12 +4,17 @@
 
 #include "broker/probe.h"
 #include "build_capabilities/capabilities.h"
+#include "capture_dxgi/duplication_win32.h"
+#include "capture_wgc/window_capture_win32.h"
+#include "executor/input_owner_sys_win32.h"
 #include "native/process_sys_win32.h"
 #include "readiness/desktop_sys_win32.h"
+#include "readiness/notice_sys_win32.h"
 #include "readiness/readiness.h"
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "uia/automation_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -41,7 +46,18 @@ Win32Adapters::Win32Adapters()
       broker_identity(make_win32_broker_identity_sys()),
       probe(make_win32_probe_sys(*processes, make_win32_worker_launch)),
       desktop_ports(std::make_unique<Win32DesktopPorts>()),
-      desktop(make_win32_desktop_sys()) {}
+      desktop(make_win32_desktop_sys()),
+      notice(make_win32_notice_sys()),
+      duplication(make_win32_duplication_sys()),
+      window_capture(make_window_capture_sys()),
+      com(uia::make_win32_com_sys()),
+      controls(uia::make_win32_control_sys()),
+      input_owner(make_win32_input_owner_sys()) {}
+
+ExecutorPorts Win32Adapters::executor_ports() {
+  return ExecutorPorts{desktop_ports->ports(), *desktop, *notice, *duplication, *window_capture,
+                       *com, *controls, *input_owner};
+}
 
 EntryServices make_win32_entry_services(Win32Adapters& adapters) {
   EntryServices s;
@@ -59,7 +75,11 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
       return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);
     };
-    return run_worker_mode(args, WorkerPorts{*adapters.processes, *adapters.broker_identity}, readiness);
+    const DesktopExecutor execute = [&adapters](const Request& request, const std::optional<ArmedInputPolicy>& policy,
+                                                InputFlags& flags) {
+      return execute_desktop_operation(adapters.executor_ports(), request, policy, flags.dispatched);
+    };
+    return run_worker_mode(args, WorkerPorts{*adapters.processes, *adapters.broker_identity}, execute, readiness);
   };
   s.write_stdout = write_stdout_line;
   s.start_watchdog = [](std::chrono::steady_clock::duration d) {

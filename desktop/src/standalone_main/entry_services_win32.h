@@ -8,14 +8,20 @@
 
 #include <memory>
 
+#include "capture_dxgi/duplication_ports.h"
+#include "capture_wgc/window_capture_port.h"
 #include "common/data_protection.h"
+#include "executor/executor.h"
+#include "executor/input_owner_sys.h"
 #include "native/ports.h"
 #include "native/ports_win32.h"
 #include "readiness/desktop_sys.h"
+#include "readiness/notice_sys.h"
 #include "standalone/cli/probe.h"
 #include "standalone/state/file_system.h"
 #include "standalone/worker/worker_mode.h"
 #include "standalone_main/entry.h"
+#include "uia/automation_port.h"
 
 namespace vor::desktop {
 
@@ -29,6 +35,15 @@ struct Win32Adapters {
   std::unique_ptr<ProbeSys> probe;
   std::unique_ptr<Win32DesktopPorts> desktop_ports;
   std::unique_ptr<DesktopSys> desktop;
+  // The desktop operation executor's own ports (worker mode).
+  std::unique_ptr<NoticeSys> notice;
+  std::unique_ptr<DuplicationSys> duplication;
+  std::unique_ptr<WindowCaptureSys> window_capture;
+  std::unique_ptr<uia::ComSys> com;
+  std::unique_ptr<uia::ControlSys> controls;
+  std::unique_ptr<InputOwnerSys> input_owner;
+
+  ExecutorPorts executor_ports();
 };
 
 // The services refer to `adapters`, which must outlive them.

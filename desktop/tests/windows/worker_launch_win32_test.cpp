@@ -17,12 +17,10 @@
 #include "protocol/request.h"
 #include "protocol/response.h"
 #include "standalone/cli/error_codes.h"
-#include "native/ports_win32.h"
 #include "native/process_sys_win32.h"
-#include "readiness/desktop_sys_win32.h"
-#include "readiness/readiness.h"
 #include "standalone/worker/worker_mode.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "standalone_main/entry_services_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -49,14 +47,10 @@ int run_as_worker(const std::vector<std::optional<std::string>>& args) {
     ::Sleep(8000);
     return 0;
   }
-  auto processes = make_win32_proc_sys();
-  auto identity = make_win32_broker_identity_sys();
-  Win32DesktopPorts desktop_ports;
-  auto desktop = make_win32_desktop_sys();
-  const ReadinessSnapshot readiness = [&](std::uint32_t session) {
-    return query_readiness(desktop_ports.ports(), *desktop, session);
-  };
-  const Status s = run_worker_mode(args, WorkerPorts{*processes, *identity}, readiness);
+  // Worker mode exactly as the program's composition root runs it.
+  Win32Adapters adapters;
+  const EntryServices services = make_win32_entry_services(adapters);
+  const Status s = services.run_worker(args);
   if (mode == "linger") ::Sleep(8000);
   return s ? 0 : 64;
 }

@@ -1,6 +1,7 @@
 #include "standalone/worker/worker_mode.h"
 
 #include "common/text.h"
+#include "executor/executor.h"
 #include "native/execution_evidence.h"
 #include "native/process_identity.h"
 #include "native/validation.h"
@@ -76,7 +77,7 @@ Response executor_failure_response(const Request& request, const Error& error) {
   const bool usable = outer.size() >= 8 && outer.size() <= 99 && outer.starts_with("DESKTOP_");
   const std::string code = usable ? outer : std::string(kExecutorFailureCode);
   Response response = build_response(request, code, guidance_text(code));
-  if (const NoticeContext* snapshot = error.find<NoticeContext>()) response.notice_context = *snapshot;
+  copy_failure_diagnostics(error, response);
   return response;
 }
 

@@ -54,9 +54,6 @@ struct WorkerPorts {
 // The desktop readiness snapshot of a Windows session.
 using ReadinessSnapshot = std::function<NoticeContext(std::uint32_t session)>;
 
-Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerPorts ports,
-                       const ReadinessSnapshot& readiness);
-
 // The path without a leading "\\?\".
 std::string_view strip_verbatim_prefix(std::string_view path);
 
@@ -74,10 +71,17 @@ struct InputFlags {
 using DesktopExecutor =
     std::function<Result<Response>(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&)>;
 
+// Connects to the broker named by `args` and runs the exchange; each request
+// goes to `execute` (the desktop operation executor over the composition
+// root's adapters).
+Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerPorts ports,
+                       const DesktopExecutor& execute, const ReadinessSnapshot& readiness);
+
 // The response for an executor failure: the code is the outermost message
 // as a whole when it is 8 to 99 bytes and begins with "DESKTOP_", else
-// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence. A
-// readiness snapshot that the failure carries becomes its `noticeContext`.
+// "DESKTOP_OPERATION_FAILED"; the guidance is that code's sentence. The
+// typed diagnostics the failure carries (changed target, captures, element
+// action, notice proof, readiness snapshot) are copied into their members.
 Response executor_failure_response(const Request& request, const Error& error);
 
 // Members every response gets after the executor, success or failure: the

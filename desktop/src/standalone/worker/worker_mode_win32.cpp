@@ -28,16 +28,10 @@ Result<UniqueFile> connect_to_broker(const std::wstring& pipe) {
   }
 }
 
-// The desktop operation executor is not part of this build: every request
-// is answered by the executor failure road with "DESKTOP_OPERATION_FAILED".
-Result<Response> executor_not_built(const Request&, const std::optional<ArmedInputPolicy>&, InputFlags&) {
-  return fail("desktop operation executor is not available in this build");
-}
-
 }  // namespace
 
 Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerPorts ports,
-                       const ReadinessSnapshot& readiness) {
+                       const DesktopExecutor& execute, const ReadinessSnapshot& readiness) {
   VOR_ASSIGN_OR_RETURN(const WorkerArgs parsed, parse_worker_args(args));
   auto own_session = ports.processes.process_session_id(ports.processes.current_process_id());
   if (!own_session) return fail(coded_os(kSessionMismatch, own_session.error()));
@@ -55,7 +49,7 @@ Status run_worker_mode(std::span<const std::optional<std::string>> args, WorkerP
   if (ec) return fail(coded_os(kPeerUnavailable, static_cast<std::uint32_t>(ec.value())));
   pipe.release();
   AsioFramePipe<asio::windows::stream_handle> frames(io, std::move(stream));
-  return run_worker_exchange(frames, ports, parsed, executor_not_built, readiness);
+  return run_worker_exchange(frames, ports, parsed, execute, readiness);
 }
 
 }  // namespace vor::desktop
