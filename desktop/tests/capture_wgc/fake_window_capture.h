@@ -37,7 +37,7 @@ struct FakeAdapter {
   std::optional<HResult> enum_error;  // EnumAdapters1 fails at this index
 };
 
-struct FakeFrame {
+struct FakeWindowFrame {
   std::chrono::nanoseconds arrives_after{0};  // after StartCapture
   std::optional<CaptureSize> content;         // default: the item's first size
   std::int64_t time_from_start_100ns = 0;     // SystemRelativeTime - counter at StartCapture
@@ -67,7 +67,7 @@ class FakeWindowCapture final : public WindowCaptureSys {
   std::vector<Hr<CaptureSize>> item_sizes{CaptureSize{640, 480}};
   // get_IsBorderRequired, call by call; the last repeats.
   std::vector<Hr<bool>> border_reads{true};
-  std::deque<FakeFrame> frames{FakeFrame{}};
+  std::deque<FakeWindowFrame> frames{FakeWindowFrame{}};
   std::optional<SurfaceDescription> texture;  // default: the item's first size, format 87
   // Map results before the mapping succeeds (e.g. DXGI_ERROR_WAS_STILL_DRAWING).
   std::deque<HResult> map_refusals;
@@ -164,7 +164,7 @@ class FakeWindowCapture final : public WindowCaptureSys {
   FakeClock& clock_;
   std::int64_t qpc_jumps_ = 0;
   std::optional<std::chrono::nanoseconds> started_at_;
-  std::optional<FakeFrame> current_;
+  std::optional<FakeWindowFrame> current_;
   std::size_t item_size_calls_ = 0;
   std::size_t border_calls_ = 0;
 };

@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::FakeAdapter;
 using testing::FakeDesktop;
-using testing::FakeFrame;
+using testing::FakeWindowFrame;
 using testing::FakeOutput;
 using testing::FakeWindowCapture;
 
@@ -256,7 +256,7 @@ TEST(CaptureWindowWgc, RefusalsBeforeTheItemCreateNoItem) {
 TEST(CaptureWindowWgc, CapturesAFreshFrameWithItsDiagnostic) {
   Rig rig;
   rig.fill(2560, 1440, {0x10, 0x20, 0x30, 0xFF});
-  rig.capture.frames = {FakeFrame{.arrives_after = 35ms, .time_from_start_100ns = 250'000}};
+  rig.capture.frames = {FakeWindowFrame{.arrives_after = 35ms, .time_from_start_100ns = 250'000}};
   const Time begun = rig.desk.clock.utc_now();
   auto shot = rig.run();
   ASSERT_TRUE(shot) << shot.error().display_chain();
@@ -310,7 +310,7 @@ TEST(CaptureWindowWgc, PremultipliedPixelsComeBackWithStraightAlpha) {
 }
 
 TEST(CaptureWindowWgc, StaleFramesAreSkippedAndClosedUntilAFreshOne) {
-  const std::vector<FakeFrame> stale = {
+  const std::vector<FakeWindowFrame> stale = {
       {.time_from_start_100ns = -1},                                      // rendered before the start
       {.arrives_after = 20ms, .time_from_start_100ns = 5, .qpc_jump_100ns = 18'000'010},  // now 1.8 s past it
       {.arrives_after = 40ms, .time_from_start_100ns = 3'000'000'000},    // from the future
@@ -350,7 +350,7 @@ TEST(CaptureWindowWgc, MappingWaitsWhileTheCopyIsStillDrawing) {
 
 TEST(CaptureWindowWgc, ClosedFromAnotherThreadEndsTheWait) {
   Rig rig;
-  rig.capture.frames = {FakeFrame{.arrives_after = 500ms}};
+  rig.capture.frames = {FakeWindowFrame{.arrives_after = 500ms}};
   rig.capture.on_start_capture = [&] {
     std::thread([flag = rig.capture.handler_flag] { flag->closed.store(true, std::memory_order_release); }).join();
   };
@@ -367,7 +367,7 @@ TEST(CaptureWindowWgc, ClosedFromAnotherThreadEndsTheWait) {
 
 TEST(CaptureWindowWgc, TargetCheckedAtEveryWait) {
   Rig rig;
-  rig.capture.frames = {FakeFrame{.arrives_after = 200ms}};
+  rig.capture.frames = {FakeWindowFrame{.arrives_after = 200ms}};
   rig.capture.on_start_capture = [&] { rig.desk.window(rig.window).rect.left += 4; };
   auto shot = rig.run();
   ASSERT_FALSE(shot);
