@@ -77,6 +77,9 @@ TEST(ExecutorEntry, AnInvalidRequestWithAPolicyGivesTheValidationCode) {
   EXPECT_TRUE(f.owner.calls.empty());
 }
 
+struct MutexCase;
+void PrintTo(const MutexCase& c, std::ostream* os);
+
 struct MutexCase {
   const char* name;
   std::optional<std::uint32_t> create_error;
@@ -84,6 +87,8 @@ struct MutexCase {
   const char* code;  // "" for success
   std::vector<std::string> calls;
 };
+
+void PrintTo(const MutexCase& c, std::ostream* os) { *os << c.name; }
 
 class ExecutorMutexTest : public ::testing::TestWithParam<MutexCase> {};
 
@@ -625,6 +630,162 @@ TEST(ExecutorFailureDiagnostics, EachTypedErrorFillsItsMember) {
   copy_failure_diagnostics(Error("DESKTOP_FOCUS_DENIED"), plain);
   EXPECT_EQ(plain, build_response(request, "DESKTOP_FOCUS_DENIED", "x"));
 }
+
+}  // namespace
+}  // namespace vor::desktop
+
+namespace vor::desktop {
+namespace {
+
+// --- a failure at every step of every kind releases everything taken ---
+
+struct InjectedFailure {
+  const char* name;
+  std::function<Request(testing::ExecutorFixture&)> request;
+  std::function<void(testing::ExecutorFixture&)> inject;
+  const char* code;
+};
+
+Request key_request(testing::ExecutorFixture& f) { return request_of(Key{f.observed, KeyName::kEnter}); }
+Request click_request(testing::ExecutorFixture& f) { return request_of(Click{f.observed, 10, 20}); }
+Request focus_request(testing::ExecutorFixture& f) { return request_of(Focus{f.observed}); }
+Request launch_request(testing::ExecutorFixture&) { return request_of(Launch{"C:\\Windows\\notepad.exe", {}}); }
+Request capture_request(testing::ExecutorFixture& f) { return request_of(Capture{f.observed}); }
+Request capture_window_request(testing::ExecutorFixture& f) { return request_of(CaptureWindow{f.observed}); }
+Request find_request(testing::ExecutorFixture& f) {
+  ElementSelector s;
+  s.name = "OK";
+  return request_of(FindElements{f.observed, s, 500});
+}
+Request action_request(testing::ExecutorFixture& f) {
+  ElementSelector s;
+  s.name = "OK";
+  return request_of(ElementAction{f.observed, s, Invoke{}, Check{s, Absent{}}, 1000});
+}
+
+void gone_after_banner(testing::ExecutorFixture& f) {
+  f.after_banner([&f] { f.desk.window(f.target).visible = false; });
+}
+void locked_after_banner(testing::ExecutorFixture& f) {
+  f.after_banner([&f] { f.desk.desktop_name = std::u16string(u"Winlogon"); });
+}
+void no_proof_frames(testing::ExecutorFixture& f) { f.dup.frames.clear(); }
+void hotkey_taken(testing::ExecutorFixture& f) { f.notice.hotkey_error = testing::kFakeHotkeyTaken; }
+void banner_not_created(testing::ExecutorFixture& f) { f.notice.create_error = 8u; }
+void banner_not_shown(testing::ExecutorFixture& f) { f.notice.show_error = 5u; }
+void send_refused(testing::ExecutorFixture& f) { f.desk.send_limits = {0}; }
+void tick_unreadable(testing::ExecutorFixture& f) { f.desk.last_input = win32_error(5); }
+
+void PrintTo(const InjectedFailure& c, std::ostream* os) { *os << c.name; }
+
+class ExecutorReleaseTest : public ::testing::TestWithParam<InjectedFailure> {};
+
+TEST_P(ExecutorReleaseTest, FailsWithItsCodeAndLeavesNothingTaken) {
+  const InjectedFailure& c = GetParam();
+  testing::ExecutorFixture f;
+  const int root = f.uia.add_root(f.target, {.rect = kExecTargetRect, .native = f.target, .name = u"Editor",
+                                             .class_name = u"AppWindow", .control_type = 50032});
+  f.uia.add_child(root, {.rect = {110, 310, 210, 340}, .name = u"OK", .invoke = true});
+  f.proof_frames();
+  f.dup.frames.push_front({.info = {50, 7, 1, false, 0}});  // a capture's frame; the proof skips its colours
+  f.wgc.frame_bounds = kExecTargetRect;
+  f.wgc.item_sizes = {CaptureSize{800, 400}};
+  const Request request = c.request(f);
+  c.inject(f);
+  auto r = f.run(request);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().outermost(), c.code) << r.error().display_chain();
+  f.expect_all_released();
+  EXPECT_GT(f.owner.calls.size(), 2u);  // the mutex was taken
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ExecutorReleaseTest,
+    ::testing::Values(
+        // guarded input
+        InjectedFailure{"KeyTargetGone", key_request, [](auto& f) { f.desk.window(f.target).visible = false; },
+                        "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"KeyHotkeyTaken", key_request, hotkey_taken, "DESKTOP_STOP_HOTKEY_UNAVAILABLE"},
+        InjectedFailure{"KeyBannerNotCreated", key_request, banner_not_created, "DESKTOP_NOTICE_UNAVAILABLE"},
+        InjectedFailure{"KeyBannerNotShown", key_request, banner_not_shown, "DESKTOP_NOTICE_UNAVAILABLE"},
+        InjectedFailure{"KeyProofWithoutFrames", key_request, no_proof_frames, "DESKTOP_NOTICE_PROOF_UNAVAILABLE"},
+        InjectedFailure{"KeyLockedAfterBanner", key_request, locked_after_banner, "DESKTOP_LOCKED_OR_UNAVAILABLE"},
+        InjectedFailure{"KeyTargetGoneAfterBanner", key_request, gone_after_banner, "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"KeyTickUnreadableAfterBanner", key_request,
+                        [](auto& f) { f.after_banner([&f] { tick_unreadable(f); }); },
+                        "DESKTOP_INPUT_STATE_UNAVAILABLE"},
+        InjectedFailure{"KeySendRefused", key_request, send_refused, "DESKTOP_INPUT_OUTCOME_UNKNOWN"},
+        InjectedFailure{"ClickOutsideTheScreen", click_request, [](auto& f) { f.desk.screen = {0, 0, 1, 1}; },
+                        "DESKTOP_COORDINATE_OUTSIDE_SCREEN"},
+        InjectedFailure{"FocusProofWithoutFrames", focus_request, no_proof_frames,
+                        "DESKTOP_NOTICE_PROOF_UNAVAILABLE"},
+        // launch
+        InjectedFailure{"LaunchTickUnreadable", launch_request, tick_unreadable, "DESKTOP_INPUT_STATE_UNAVAILABLE"},
+        InjectedFailure{"LaunchHotkeyTaken", launch_request, hotkey_taken, "DESKTOP_STOP_HOTKEY_UNAVAILABLE"},
+        InjectedFailure{"LaunchProofWithoutFrames", launch_request, no_proof_frames,
+                        "DESKTOP_NOTICE_PROOF_UNAVAILABLE"},
+        InjectedFailure{"LaunchLockedAfterBanner", launch_request, locked_after_banner,
+                        "DESKTOP_LOCKED_OR_UNAVAILABLE"},
+        // capture
+        InjectedFailure{"CaptureTargetMinimized", capture_request,
+                        [](auto& f) { f.desk.window(f.target).minimized = true; }, "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"CaptureCloaked", capture_request, [](auto& f) { f.desk.window(f.target).cloaked = 2u; },
+                        "DESKTOP_CAPTURE_OCCLUSION_UNKNOWN"},
+        InjectedFailure{"CaptureNoOutput", capture_request, [](auto& f) { f.dup.adapters.clear(); },
+                        "DESKTOP_CAPTURE_REGION_UNSUPPORTED"},
+        InjectedFailure{"CaptureLockedDuringTheCapture", capture_request,
+                        [](auto& f) {
+                          f.dup.frames.front().paint = [&f](std::uint32_t, std::uint32_t) {
+                            f.desk.desktop_name = std::u16string(u"Winlogon");
+                            return testing::Bgra{1, 2, 3, 255};
+                          };
+                        },
+                        "DESKTOP_LOCKED_OR_UNAVAILABLE"},
+        InjectedFailure{"CaptureGoneDuringTheCapture", capture_request,
+                        [](auto& f) {
+                          f.dup.frames.front().paint = [&f](std::uint32_t, std::uint32_t) {
+                            f.desk.window(f.target).visible = false;
+                            return testing::Bgra{1, 2, 3, 255};
+                          };
+                        },
+                        "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"CaptureCloakedDuringTheCapture", capture_request,
+                        [](auto& f) {
+                          f.dup.frames.front().paint = [&f](std::uint32_t, std::uint32_t) {
+                            f.desk.window(f.target).cloaked = std::unexpected(static_cast<std::int32_t>(0x80004005u));
+                            return testing::Bgra{1, 2, 3, 255};
+                          };
+                        },
+                        "DESKTOP_CAPTURE_OCCLUSION_UNKNOWN"},
+        InjectedFailure{"CaptureCoveredDuringTheCapture", capture_request,
+                        [](auto& f) {
+                          f.dup.frames.front().paint = [&f](std::uint32_t, std::uint32_t) {
+                            if (f.desk.window(f.target).title == u"Editor") {
+                              f.desk.window(f.target).title = u"Editor ";
+                              f.desk.raise(f.desk.add_window(
+                                  {.process_id = 300, .title = u"Cover", .rect = {150, 350, 250, 450}}));
+                            }
+                            return testing::Bgra{1, 2, 3, 255};
+                          };
+                        },
+                        "DESKTOP_TARGET_OCCLUDED"},
+        // capture_window
+        InjectedFailure{"CaptureWindowCloaked", capture_window_request,
+                        [](auto& f) { f.desk.window(f.target).cloaked = 1u; },
+                        "DESKTOP_CAPTURE_WINDOW_SOURCE_UNAVAILABLE"},
+        InjectedFailure{"CaptureWindowRuntimeRefused", capture_window_request,
+                        [](auto& f) { f.wgc.failures["support_query"] = static_cast<HResult>(0x80040154u); },
+                        "DESKTOP_CAPTURE_WGC_UNAVAILABLE"},
+        // element kinds
+        InjectedFailure{"FindElementsNoAutomation", find_request, [](auto& f) { f.uia.automation_null = true; },
+                        "DESKTOP_UIA_PROVIDER_UNAVAILABLE"},
+        InjectedFailure{"FindElementsTargetGone", find_request,
+                        [](auto& f) { f.desk.window(f.target).visible = false; }, "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"ElementActionProofWithoutFrames", action_request, no_proof_frames,
+                        "DESKTOP_NOTICE_PROOF_UNAVAILABLE"},
+        InjectedFailure{"ElementActionHotkeyTaken", action_request, hotkey_taken,
+                        "DESKTOP_STOP_HOTKEY_UNAVAILABLE"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vor::desktop

@@ -3,6 +3,8 @@
 #include <map>
 
 #include "common/text.h"
+#include "native/observation.h"
+#include "readiness/occlusion.h"
 #include "support/fake_frame_pipe.h"
 #include "standalone/cli/error_codes.h"
 #include "standalone/worker/worker_mode.h"
@@ -359,6 +361,23 @@ TEST(ExecutorFailureResponse, CopiesTheNoticeContextThatTheChainCarries) {
   EXPECT_EQ(executor_failure_response(request, Error("DESKTOP_TARGET_CHANGED")).notice_context, std::nullopt);
 }
 
+
+TEST(ExecutorFailureResponse, CopiesATargetChangeAndReplacesTheGuidanceOfAVisibilityFailure) {
+  const Request request = request_of(kClick);
+  TargetDiagnostic d;
+  d.phase = TargetPhase::kBeforeInput;
+  d.foreground_changed = true;
+  const Response changed = executor_failure_response(request, target_changed_error(d));
+  EXPECT_EQ(changed.code, "DESKTOP_TARGET_CHANGED");
+  EXPECT_EQ(changed.next_safe_action, guidance_text("DESKTOP_TARGET_CHANGED"));
+  EXPECT_EQ(changed.target_diagnostic, d);
+
+  const Response hidden = executor_failure_response(
+      request, Error::with("DESKTOP_CAPTURE_OCCLUSION_UNKNOWN", VisibilityFailure{"DESKTOP_CAPTURE_OCCLUSION_UNKNOWN"}));
+  EXPECT_EQ(hidden.code, "DESKTOP_CAPTURE_OCCLUSION_UNKNOWN");
+  EXPECT_NE(hidden.next_safe_action, guidance_text("DESKTOP_CAPTURE_OCCLUSION_UNKNOWN"));
+  EXPECT_TRUE(hidden.next_safe_action.starts_with("Windows could not confirm the exact crop's visual visibility."));
+}
 
 TEST(CompleteWorkerResponse, InputDiagnosticByKindAndPolicy) {
   ArmedInputPolicy policy;

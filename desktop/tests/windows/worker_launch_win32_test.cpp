@@ -100,7 +100,7 @@ TEST_F(WorkerLaunchWin32, TheWorkerStartsInsideItsJobAndDiesWithIt) {
   EXPECT_EQ(::WaitForSingleObject(process.get(), 5000), WAIT_OBJECT_0);
 }
 
-TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
+TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutor) {
   const std::uint32_t session = own_session();
   auto worker = start_worker(make_win32_worker_launch(io), *processes, session);
   ASSERT_TRUE(worker) << worker.error().display_chain();
@@ -109,7 +109,7 @@ TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
 
   const std::string request =
       R"({"protocol":1,"operationId":"op-w","sessionId":)" + std::to_string(session) +
-      R"(,"action":{"kind":"find_windows","selector":{"processId":null,"title":"E"},"timeoutMs":1000}})";
+      R"(,"action":{"kind":"find_windows","selector":{"processId":null,"title":"No window has this title"},"timeoutMs":200}})";
   ASSERT_TRUE((*pipe)->write_frame(request, kRequestMaxBytes, std::chrono::seconds(3)));
   auto body = (*pipe)->read_frame(kResponseMaxBytes, std::chrono::seconds(5));
   ASSERT_TRUE(body) << body.error().display_chain();
@@ -117,8 +117,11 @@ TEST_F(WorkerLaunchWin32, AnExecutedRequestIsAnsweredByTheExecutorFailureRoad) {
   ASSERT_TRUE(response);
   EXPECT_EQ(response->operation_id, "op-w");
   EXPECT_EQ(response->session_id, session);
-  EXPECT_EQ(response->code, "DESKTOP_OPERATION_FAILED");
-  EXPECT_EQ(response->next_safe_action, kDefaultGuidance);
+  EXPECT_EQ(response->code, "DESKTOP_WINDOW_NOT_FOUND");
+  EXPECT_EQ(response->next_safe_action, "Choose a window from this observation.");
+  EXPECT_TRUE(response->windows.empty());
+  EXPECT_TRUE(response->execution);
+  EXPECT_TRUE(response->notice_context);
 
   UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, worker->process_id));
   ASSERT_TRUE(process);
