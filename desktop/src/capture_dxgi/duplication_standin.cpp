@@ -47,7 +47,7 @@ std::vector<std::uint8_t> compose_output(const RECT& output) {
     for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
       RECT r{};
       if (!::IsWindowVisible(*it) || ::IsIconic(*it) || !::GetWindowRect(*it, &r)) continue;
-      HDC window_dc = ::GetDC(*it);
+      HDC window_dc = ::GetWindowDC(*it);
       if (!window_dc) continue;
       ::BitBlt(memory, r.left - output.left, r.top - output.top, r.right - r.left, r.bottom - r.top, window_dc, 0, 0,
                SRCCOPY);

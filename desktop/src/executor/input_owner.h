@@ -14,11 +14,11 @@
 
 #include "common/error.h"
 #include "executor/input_owner_sys.h"
+#include "native/owner_conflict.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kOwnerUnavailable = "DESKTOP_OWNER_UNAVAILABLE";
-inline constexpr std::string_view kOwnerConflict = "DESKTOP_OWNER_CONFLICT";
 inline constexpr std::u16string_view kInputOwnerMutexPrefix = u"Local\\VorKerno.Desktop.Input.";
 
 // WaitForSingleObject results that leave the mutex owned by the caller.

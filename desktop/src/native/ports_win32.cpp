@@ -52,7 +52,7 @@ class Win32WindowSys final : public WindowSys {
   WindowHandle window_from_point(std::int32_t x, std::int32_t y) override {
     return from_hwnd(::WindowFromPoint(POINT{x, y}));
   }
-  bool set_foreground(WindowHandle window) override { return ::SetForegroundWindow(to_hwnd(window)) != FALSE; }
+  bool set_foreground(WindowHandle window) override { return set_foreground_window(to_hwnd(window)); }
   std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle window) override {
     return dwm_cloaked(to_hwnd(window));
   }

@@ -37,4 +37,10 @@ inline WindowHandle from_hwnd(HWND window) { return reinterpret_cast<std::uintpt
 // stand-in build answers 0 (Wine's DWM does not implement the attribute).
 std::expected<std::uint32_t, std::int32_t> dwm_cloaked(HWND window);
 
+// SetForegroundWindow. The Wine stand-in build also waits (at most 200 ms)
+// while Wine activates another thread's window: Wine answers TRUE at once
+// but reports no foreground window until the target thread has processed
+// the activation.
+bool set_foreground_window(HWND window);
+
 }  // namespace vor::desktop

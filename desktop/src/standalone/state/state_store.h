@@ -26,6 +26,7 @@
 #include "common/png_format.h"
 #include "common/time.h"
 #include "native/clock.h"
+#include "native/owner_conflict.h"
 #include "standalone/state/file_system.h"
 
 namespace vor::desktop {
@@ -34,7 +35,7 @@ namespace vor::desktop {
 inline constexpr std::string_view kStateDirRequired = "DESKTOP_STATE_DIR_REQUIRED";
 inline constexpr std::string_view kStateUnsafe = "DESKTOP_STATE_UNSAFE";
 inline constexpr std::string_view kStateAclFailed = "DESKTOP_STATE_ACL_FAILED";
-inline constexpr std::string_view kOwnerConflict = "DESKTOP_OWNER_CONFLICT";
+// kOwnerConflict: native/owner_conflict.h (the same code as a held input owner).
 inline constexpr std::string_view kFileUnavailable = "DESKTOP_FILE_UNAVAILABLE";
 inline constexpr std::string_view kFileTooLarge = "DESKTOP_FILE_TOO_LARGE";
 inline constexpr std::string_view kStateWriteFailed = "DESKTOP_STATE_WRITE_FAILED";
