@@ -408,8 +408,12 @@ TEST(ExecutorGuarded, AStopHotkeyQueuedAfterTheProofStopsBeforeInput) {
 TEST(ExecutorGuarded, AnObservationFourteenAndAHalfSecondsOldGoesStaleDuringTheProof) {
   GuardFixture f;
   f.desk.clock.advance(14500ms);
+  const auto before = f.desk.clock.elapsed();
   auto r = f.run(request_of(Key{f.observed, KeyName::kEnter}));
   EXPECT_EQ(code_of(r), "DESKTOP_OBSERVATION_STALE");
+  // The proof with its one-second hold is what made it older than 15 s.
+  EXPECT_GE(f.desk.clock.elapsed() - before, 1000ms);
+  EXPECT_LT(f.desk.clock.elapsed() - before, 1500ms);
   EXPECT_FALSE(f.notice.created.empty());  // the entry passed: the proof ran
   EXPECT_TRUE(f.desk.sent_batches.empty());
   f.expect_all_released();
