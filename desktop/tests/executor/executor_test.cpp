@@ -432,6 +432,28 @@ TEST(ExecutorGuarded, TheForegroundChangedAfterTheBannerIsATargetChangeAfterNoti
   f.expect_all_released();
 }
 
+TEST(ExecutorGuarded, TheForegroundLostRightBeforeInputIsATargetChangeBeforeInputWithForegroundForced) {
+  GuardFixture f;
+  // After the teardown, the second snapshot still sees the target in the
+  // foreground; the check right before input no longer does.
+  int calls_after_teardown = 0;
+  f.windows.foreground_hook = [&](WindowHandle real) -> WindowHandle {
+    const bool torn_down = !f.notice.created.empty() && f.notice.windows.empty() && f.notice.hotkeys.empty();
+    if (!torn_down) return real;
+    return ++calls_after_teardown == 1 ? real : WindowHandle{0};
+  };
+  auto r = f.run(request_of(click_at(f.observed, 10, 20)));
+  EXPECT_EQ(code_of(r), "DESKTOP_TARGET_CHANGED");
+  const TargetDiagnostic* d = target_diagnostic(r);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->phase, TargetPhase::kBeforeInput);
+  EXPECT_TRUE(d->foreground_changed);
+  EXPECT_FALSE(d->bounds_changed);
+  EXPECT_EQ(calls_after_teardown, 2);
+  EXPECT_TRUE(f.desk.sent_batches.empty());
+  f.expect_all_released();
+}
+
 TEST(ExecutorGuarded, TheTickMovedAfterTheProofIsHumanInputChanged) {
   GuardFixture f;
   f.after_banner([&] { f.desk.last_input = 2000u; });

@@ -95,12 +95,42 @@ class HookedInput final : public InputSys {
   FakeDesktop& desk_;
 };
 
+// The window port of the fake desktop whose foreground answers can be
+// rewritten call by call.
+class HookedWindows final : public WindowSys {
+ public:
+  explicit HookedWindows(FakeDesktop& desk) : desk_(desk) {}
+  // Given the fake's answer, returns the one the caller sees.
+  std::function<WindowHandle(WindowHandle)> foreground_hook;
+
+  Win32<void> enum_windows(const std::function<bool(WindowHandle)>& visit) override { return desk_.enum_windows(visit); }
+  std::uint32_t window_process_id(WindowHandle w) override { return desk_.window_process_id(w); }
+  bool is_visible(WindowHandle w) override { return desk_.is_visible(w); }
+  bool is_minimized(WindowHandle w) override { return desk_.is_minimized(w); }
+  Win32<Rect> window_rect(WindowHandle w) override { return desk_.window_rect(w); }
+  std::u16string window_text(WindowHandle w, std::size_t capacity) override { return desk_.window_text(w, capacity); }
+  WindowHandle foreground_window() override {
+    const WindowHandle real = desk_.foreground_window();
+    return foreground_hook ? foreground_hook(real) : real;
+  }
+  WindowHandle root_ancestor(WindowHandle w) override { return desk_.root_ancestor(w); }
+  WindowHandle window_from_point(std::int32_t x, std::int32_t y) override { return desk_.window_from_point(x, y); }
+  bool set_foreground(WindowHandle w) override { return desk_.set_foreground(w); }
+  std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle w) override { return desk_.cloaked(w); }
+  Win32<std::uint32_t> display_affinity(WindowHandle w) override { return desk_.display_affinity(w); }
+  Win32<std::u16string> input_desktop_name() override { return desk_.input_desktop_name(); }
+
+ private:
+  FakeDesktop& desk_;
+};
+
 inline constexpr Rect kExecTargetRect{100, 300, 900, 700};
 inline constexpr std::uint32_t kExecProcess = 100;
 
 struct ExecutorFixture {
   FakeDesktop desk;
   HookedInput input{desk};
+  HookedWindows windows{desk};
   FakeDesktopSys readiness;
   FakeNoticeSys notice{desk};
   FakeDuplication dup{desk.clock};
@@ -121,7 +151,7 @@ struct ExecutorFixture {
     observed = observe();
   }
 
-  DesktopPorts desktop_ports() { return {desk, desk, input, desk.clock}; }
+  DesktopPorts desktop_ports() { return {windows, desk, input, desk.clock}; }
   ExecutorPorts ports() { return {desktop_ports(), readiness, notice, dup, wgc, uia, controls, owner}; }
 
   Window observe() {
