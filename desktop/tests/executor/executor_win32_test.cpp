@@ -297,6 +297,23 @@ TEST_F(ExecutorEndToEnd, CaptureReturnsTheApplicationsPixels) {
   EXPECT_EQ(shot->windows[0].handle, g_app->window);
 }
 
+TEST_F(ExecutorEndToEnd, CaptureWindowReturnsTheWindowsOwnPixels) {
+  const Window w = observe();
+  auto shot = run(CaptureWindow{w});
+  ASSERT_TRUE(shot) << shot.error().display_chain();
+  EXPECT_EQ(shot->code, "DESKTOP_OBSERVED");
+  ASSERT_TRUE(shot->png_base64);
+  ASSERT_TRUE(shot->window_capture_diagnostic);
+  auto bytes = base64_decode(*shot->png_base64);
+  ASSERT_TRUE(bytes);
+  auto png = testing::read_png(*bytes);
+  ASSERT_TRUE(png);
+  EXPECT_EQ(png->width, shot->image_width);
+  EXPECT_EQ(png->height, shot->image_height);
+  ASSERT_EQ(shot->windows.size(), 1u);
+  EXPECT_EQ(shot->windows[0].handle, g_app->window);
+}
+
 TEST_F(ExecutorEndToEnd, ClickLandsAtTheRequestedPoint) {
   const Window w = forward();
   const POINT p = window_point(102, 8, 15);  // inside the check box
