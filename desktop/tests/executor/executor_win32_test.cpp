@@ -314,6 +314,16 @@ TEST_F(ExecutorEndToEnd, CaptureWindowReturnsTheWindowsOwnPixels) {
   EXPECT_EQ(shot->windows[0].handle, g_app->window);
 }
 
+TEST_F(ExecutorEndToEnd, LaunchIsValidatedAfterTheBannerIsProvenAndGetsNoEvidence) {
+  auto validated = run(Launch{"C:\\windows\\notepad.exe", {"C:\\vor-executor-tests\\note.txt"}});
+  ASSERT_TRUE(validated) << validated.error().display_chain();
+  EXPECT_EQ(validated->code, "DESKTOP_LAUNCH_VALIDATED");
+  EXPECT_EQ(validated->next_safe_action, "The broker may launch the authorized application in this user session.");
+  EXPECT_FALSE(validated->execution);
+  EXPECT_FALSE(validated->input_diagnostic);
+  EXPECT_TRUE(validated->notice_context);
+}
+
 TEST_F(ExecutorEndToEnd, ClickLandsAtTheRequestedPoint) {
   const Window w = forward();
   const POINT p = window_point(102, 8, 15);  // inside the check box
