@@ -683,6 +683,12 @@ Request find_request(testing::ExecutorFixture& f) {
   s.name = "OK";
   return request_of(FindElements{f.observed, s, 500});
 }
+Request wait_request(testing::ExecutorFixture& f) {
+  ElementSelector s;
+  s.name = "OK";
+  return request_of(WaitElement{f.observed, Check{s, NameEquals{"Never"}}, 200});
+}
+Request type_request(testing::ExecutorFixture& f) { return request_of(Type{f.observed, "abc"}); }
 Request action_request(testing::ExecutorFixture& f) {
   ElementSelector s;
   s.name = "OK";
@@ -810,7 +816,33 @@ INSTANTIATE_TEST_SUITE_P(
         InjectedFailure{"ElementActionProofWithoutFrames", action_request, no_proof_frames,
                         "DESKTOP_NOTICE_PROOF_UNAVAILABLE"},
         InjectedFailure{"ElementActionHotkeyTaken", action_request, hotkey_taken,
-                        "DESKTOP_STOP_HOTKEY_UNAVAILABLE"}),
+                        "DESKTOP_STOP_HOTKEY_UNAVAILABLE"},
+        InjectedFailure{"ElementActionApartmentRefused", action_request,
+                        [](auto& f) { f.uia.init_result = static_cast<HResult>(0x80010106u); },
+                        "DESKTOP_UIA_APARTMENT_UNAVAILABLE"},
+        InjectedFailure{"FindElementsWindowMovedDuringTheSearch", find_request,
+                        [](auto& f) {
+                          f.uia.at(0ns, [&f](auto&) { f.desk.window(f.target).rect = Rect{0, 0, 800, 400}; });
+                        },
+                        "DESKTOP_TARGET_CHANGED"},
+        InjectedFailure{"WaitElementTimesOut", wait_request, [](auto&) {}, "DESKTOP_WAIT_TIMEOUT"},
+        InjectedFailure{"CaptureWindowMovedDuringTheCapture", capture_window_request,
+                        [](auto& f) {
+                          f.wgc.on_start_capture = [&f] { f.desk.window(f.target).rect = Rect{0, 0, 800, 400}; };
+                        },
+                        "DESKTOP_TARGET_CHANGED"},
+        InjectedFailure{"FocusTargetGoneOnceFocused", focus_request,
+                        [](auto& f) { f.windows.after_set_foreground = [&f] { f.desk.window(f.target).visible = false; }; },
+                        "DESKTOP_WINDOW_UNAVAILABLE"},
+        InjectedFailure{"TypeSendRefused", type_request, send_refused, "DESKTOP_INPUT_OUTCOME_UNKNOWN"},
+        InjectedFailure{"TypeStopQueuedAfterTheProof", type_request,
+                        [](auto& f) {
+                          f.after_banner([&f] { f.notice.queue.push_back(QueuedMessage{0, kWmHotkey, 1, 0, 0, 0, 0}); });
+                        },
+                        "DESKTOP_STOP_REQUESTED"},
+        InjectedFailure{"LaunchBannerNotCreated", launch_request, banner_not_created, "DESKTOP_NOTICE_UNAVAILABLE"},
+        InjectedFailure{"InspectLockedAtEntry", [](auto&) { return request_of(Inspect{}); },
+                        [](auto& f) { f.desk.desktop_name = win32_error(5); }, "DESKTOP_LOCKED_OR_UNAVAILABLE"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -102,6 +102,8 @@ class HookedWindows final : public WindowSys {
   explicit HookedWindows(FakeDesktop& desk) : desk_(desk) {}
   // Given the fake's answer, returns the one the caller sees.
   std::function<WindowHandle(WindowHandle)> foreground_hook;
+  // Runs after each SetForegroundWindow.
+  std::function<void()> after_set_foreground;
 
   Win32<void> enum_windows(const std::function<bool(WindowHandle)>& visit) override { return desk_.enum_windows(visit); }
   std::uint32_t window_process_id(WindowHandle w) override { return desk_.window_process_id(w); }
@@ -115,7 +117,11 @@ class HookedWindows final : public WindowSys {
   }
   WindowHandle root_ancestor(WindowHandle w) override { return desk_.root_ancestor(w); }
   WindowHandle window_from_point(std::int32_t x, std::int32_t y) override { return desk_.window_from_point(x, y); }
-  bool set_foreground(WindowHandle w) override { return desk_.set_foreground(w); }
+  bool set_foreground(WindowHandle w) override {
+    const bool set = desk_.set_foreground(w);
+    if (after_set_foreground) after_set_foreground();
+    return set;
+  }
   std::expected<std::uint32_t, std::int32_t> cloaked(WindowHandle w) override { return desk_.cloaked(w); }
   Win32<std::uint32_t> display_affinity(WindowHandle w) override { return desk_.display_affinity(w); }
   Win32<std::u16string> input_desktop_name() override { return desk_.input_desktop_name(); }
