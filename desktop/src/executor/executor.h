@@ -50,7 +50,8 @@ inline constexpr std::string_view kElementGuidance =
     "Inspect the verified predicate and exact target. A semantic UIA action is not a physical click; never replay "
     "uncertain input.";
 inline constexpr std::string_view kLaunchValidated = "DESKTOP_LAUNCH_VALIDATED";
-inline constexpr std::string_view kLaunchGuidance = "The broker may launch the authorized application in this user session.";
+inline constexpr std::string_view kLaunchGuidance =
+    "The broker may launch the authorized application in this user session.";
 inline constexpr std::string_view kWindowSourceGuidance =
     "Window-source image only; do not map these pixels to physical input coordinates. Re-observe before any "
     "separately authorized input.";

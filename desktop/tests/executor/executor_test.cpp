@@ -633,7 +633,8 @@ TEST(ExecutorFailureDiagnostics, EachTypedErrorFillsItsMember) {
   EXPECT_EQ(r.target_diagnostic, d);
 
   Response a = build_response(request, "DESKTOP_INPUT_OUTCOME_UNKNOWN", "x");
-  copy_failure_diagnostics(uia::to_action_failure(AutomationFailurePhase::kDispatch, Error("DESKTOP_ELEMENT_CHANGED")), a);
+  copy_failure_diagnostics(
+      uia::to_action_failure(AutomationFailurePhase::kDispatch, Error("DESKTOP_ELEMENT_CHANGED")), a);
   ASSERT_TRUE(a.automation_diagnostic);
   EXPECT_EQ(a.automation_diagnostic->phase, AutomationFailurePhase::kDispatch);
 
@@ -832,12 +833,15 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         "DESKTOP_TARGET_CHANGED"},
         InjectedFailure{"FocusTargetGoneOnceFocused", focus_request,
-                        [](auto& f) { f.windows.after_set_foreground = [&f] { f.desk.window(f.target).visible = false; }; },
+                        [](auto& f) {
+                          f.windows.after_set_foreground = [&f] { f.desk.window(f.target).visible = false; };
+                        },
                         "DESKTOP_WINDOW_UNAVAILABLE"},
         InjectedFailure{"TypeSendRefused", type_request, send_refused, "DESKTOP_INPUT_OUTCOME_UNKNOWN"},
         InjectedFailure{"TypeStopQueuedAfterTheProof", type_request,
                         [](auto& f) {
-                          f.after_banner([&f] { f.notice.queue.push_back(QueuedMessage{0, kWmHotkey, 1, 0, 0, 0, 0}); });
+                          f.after_banner(
+                              [&f] { f.notice.queue.push_back(QueuedMessage{0, kWmHotkey, 1, 0, 0, 0, 0}); });
                         },
                         "DESKTOP_STOP_REQUESTED"},
         InjectedFailure{"LaunchBannerNotCreated", launch_request, banner_not_created, "DESKTOP_NOTICE_UNAVAILABLE"},

@@ -387,7 +387,8 @@ TEST_F(ExecutorEndToEnd, ACoveringWindowGivesTargetOccluded) {
   // A topmost window of this process over the push button, shown without
   // taking the foreground.
   HWND cover = ::CreateWindowExW(WS_EX_TOPMOST | WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, L"STATIC", L"cover", WS_POPUP,
-                                 w.rect.left + p.x - 5, w.rect.top + p.y - 5, 40, 30, nullptr, nullptr, nullptr, nullptr);
+                                 w.rect.left + p.x - 5, w.rect.top + p.y - 5, 40, 30, nullptr, nullptr, nullptr,
+                                 nullptr);
   ASSERT_NE(cover, nullptr);
   ::SetWindowPos(cover, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
   const Window now = observe();

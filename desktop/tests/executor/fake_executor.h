@@ -105,7 +105,9 @@ class HookedWindows final : public WindowSys {
   // Runs after each SetForegroundWindow.
   std::function<void()> after_set_foreground;
 
-  Win32<void> enum_windows(const std::function<bool(WindowHandle)>& visit) override { return desk_.enum_windows(visit); }
+  Win32<void> enum_windows(const std::function<bool(WindowHandle)>& visit) override {
+    return desk_.enum_windows(visit);
+  }
   std::uint32_t window_process_id(WindowHandle w) override { return desk_.window_process_id(w); }
   bool is_visible(WindowHandle w) override { return desk_.is_visible(w); }
   bool is_minimized(WindowHandle w) override { return desk_.is_minimized(w); }
