@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "broker/worker_readiness.h"
@@ -400,6 +401,36 @@ TEST_F(ExecutorEndToEnd, ACoveringWindowGivesTargetOccluded) {
   }
   EXPECT_EQ(log().find("push 1"), std::string::npos);
   ::DestroyWindow(cover);
+}
+
+TEST_F(ExecutorEndToEnd, TheStopHotkeyDuringTheProofStopsTheKeyPress) {
+  const Window w = forward();
+  // Once a banner of another process is shown, its thread gets the stop
+  // hotkey's message.
+  bool posted = false;
+  std::thread stopper([&] {
+    for (int i = 0; i < 800 && !posted; ++i) {
+      HWND banner = ::FindWindowW(L"STATIC", nullptr);
+      while (banner != nullptr) {
+        DWORD owner = 0;
+        const DWORD thread = ::GetWindowThreadProcessId(banner, &owner);
+        if (owner != ::GetCurrentProcessId() && owner != g_app->process_id && ::IsWindowVisible(banner)) {
+          posted = ::PostThreadMessageW(thread, WM_HOTKEY, 1, MAKELPARAM(MOD_CONTROL | MOD_ALT, VK_F12)) != FALSE;
+          break;
+        }
+        banner = ::FindWindowExW(nullptr, banner, L"STATIC", nullptr);
+      }
+      ::Sleep(5);
+    }
+  });
+  auto pressed = run(Key{w, KeyName::kSpace});
+  stopper.join();
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(code_of(pressed), "DESKTOP_STOP_REQUESTED");
+  if (pressed) {
+    ASSERT_TRUE(pressed->input_diagnostic);
+    EXPECT_FALSE(pressed->input_diagnostic->input_dispatched);
+  }
 }
 
 TEST_F(ExecutorEndToEnd, InputFromAnotherProcessAfterTheObservationGivesHumanInputChanged) {
