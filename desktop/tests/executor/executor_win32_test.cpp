@@ -27,6 +27,7 @@
 #include "native/process_sys_win32.h"
 #include "protocol/response.h"
 #include "standalone_main/entry_services_win32.h"
+#include "support/test_controls_launch.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -46,16 +47,9 @@ std::filesystem::path self_path() {
   return std::filesystem::path(self);
 }
 
-std::string read_file(const std::wstring& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 bool wait_for_text(const std::wstring& path, const std::string& text) {
   for (int i = 0; i < 500; ++i) {
-    if (read_file(path).find(text) != std::string::npos) return true;
+    if (read_text_file(path).find(text) != std::string::npos) return true;
     ::Sleep(10);
   }
   return false;
@@ -127,43 +121,17 @@ TEST(ExecutorMutexWin32, HeldByAnotherProcessIsAConflictAndAcquiredOnceItsHolder
 
 // --- end to end through a real worker against the test application ---
 
-struct App {
-  std::wstring log;
-  UniqueHandle process;
-  WindowHandle window = 0;
-  DWORD process_id = 0;
-};
-App* g_app = nullptr;
+TestControlsApp* g_app = nullptr;
 
 const char* kAppTitle = "Vor executor target";
 
 class ExecutorEndToEnd : public ::testing::Test {
  public:
   static void SetUpTestSuite() {
-    g_app = new App;
-    ::CreateDirectoryW(kTestDir, nullptr);
-    g_app->log = std::wstring(kTestDir) + L"\\controls-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
-    ::DeleteFileW(g_app->log.c_str());
-    const std::filesystem::path app = self_path().parent_path() / L"test_controls.exe";
-    std::wstring command = L"\"" + app.wstring() + L"\" --log " + g_app->log + L" --title \"Vor executor target\"";
-    STARTUPINFOW si{sizeof(si)};
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(app.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    g_app->process.reset(pi.hProcess);
-    ::CloseHandle(pi.hThread);
-    g_app->process_id = pi.dwProcessId;
-    for (int i = 0; i < 1000 && g_app->window == 0; ++i) {
-      const std::string text = read_file(g_app->log);
-      const auto at = text.find("ready ");
-      if (at != std::string::npos && text.find("\r\n", at) != std::string::npos) {
-        g_app->window = std::stoull(text.substr(at + 6));
-      }
-      ::Sleep(10);
-    }
+    g_app = start_test_controls(kTestDir, L" --title \"Vor executor target\"").release();
   }
   static void TearDownTestSuite() {
-    if (g_app->window) ::PostMessageW(to_hwnd(g_app->window), WM_CLOSE, 0, 0);
-    if (g_app->process) ::WaitForSingleObject(g_app->process.get(), 10000);
+    close_test_controls(*g_app);
     delete g_app;
     g_app = nullptr;
   }
@@ -227,7 +195,7 @@ class ExecutorEndToEnd : public ::testing::Test {
     return POINT{c.left - w.left + dx, c.top - w.top + dy};
   }
 
-  static std::string log() { return read_file(g_app->log); }
+  static std::string log() { return read_text_file(g_app->log); }
   static bool wait_for_log(const std::string& line) { return wait_for_text(g_app->log, line + "\r\n"); }
 };
 

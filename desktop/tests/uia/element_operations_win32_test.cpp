@@ -18,6 +18,7 @@
 #include "common/handle_win32.h"
 #include "native/observation.h"
 #include "native/ports_win32.h"
+#include "support/test_controls_launch.h"
 #include "uia/automation_win32.h"
 #include "uia/element_operations.h"
 
@@ -43,15 +44,8 @@ std::string describe(const Error& error) {
   return out;
 }
 
-std::string read_log(const std::wstring& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 bool log_has(const std::wstring& path, const std::string& line) {
-  return read_log(path).find(line + "\r\n") != std::string::npos;
+  return read_text_file(path).find(line + "\r\n") != std::string::npos;
 }
 
 bool wait_for_log(const std::wstring& path, const std::string& line) {
@@ -63,43 +57,13 @@ bool wait_for_log(const std::wstring& path, const std::string& line) {
 }
 
 // The test application, started once for the suite.
-struct App {
-  std::wstring log;
-  UniqueHandle process;
-  WindowHandle window = 0;
-  DWORD process_id = 0;
-};
-App* g_app = nullptr;
+TestControlsApp* g_app = nullptr;
 
 class Win32ElementTest : public ::testing::Test {
  public:
-  static void SetUpTestSuite() {
-    g_app = new App;
-    ::CreateDirectoryW(L"C:\\vor-uia-tests", nullptr);
-    g_app->log = L"C:\\vor-uia-tests\\controls-" + std::to_wstring(::GetCurrentProcessId()) + L".log";
-    ::DeleteFileW(g_app->log.c_str());
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::filesystem::path app = std::filesystem::path(self).parent_path() / L"test_controls.exe";
-    std::wstring command = L"\"" + app.wstring() + L"\" --log " + g_app->log;
-    STARTUPINFOW si{sizeof(si)};
-    PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(app.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    g_app->process.reset(pi.hProcess);
-    ::CloseHandle(pi.hThread);
-    g_app->process_id = pi.dwProcessId;
-    for (int i = 0; i < 1000 && g_app->window == 0; ++i) {
-      const std::string text = read_log(g_app->log);
-      const auto at = text.find("ready ");
-      if (at != std::string::npos && text.find("\r\n", at) != std::string::npos) {
-        g_app->window = std::stoull(text.substr(at + 6));
-      }
-      ::Sleep(10);
-    }
-  }
+  static void SetUpTestSuite() { g_app = start_test_controls(L"C:\\vor-uia-tests", L"").release(); }
   static void TearDownTestSuite() {
-    if (g_app->window) ::PostMessageW(to_hwnd(g_app->window), WM_CLOSE, 0, 0);
-    if (g_app->process) ::WaitForSingleObject(g_app->process.get(), 10000);
+    close_test_controls(*g_app);
     delete g_app;
     g_app = nullptr;
   }
@@ -204,11 +168,11 @@ std::size_t occurrences(const std::string& text, const std::string& line) {
 }
 
 TEST_F(Win32ElementTest, PushButtonIsClickedByMessageNotByThePattern) {
-  const std::size_t before = occurrences(read_log(g_app->log), "push BM_CLICK sent");
+  const std::size_t before = occurrences(read_text_file(g_app->log), "push BM_CLICK sent");
   auto outcome = act(101, Invoke{}, label_says("push 1"));
   expect_click_reported_uncertain(outcome);
   EXPECT_TRUE(dispatched);
-  const std::string log = read_log(g_app->log);
+  const std::string log = read_text_file(g_app->log);
   EXPECT_EQ(occurrences(log, "push BM_CLICK sent"), before + 1);
   EXPECT_EQ(occurrences(log, "push BM_CLICK posted"), 0u) << "the stand-in's Invoke pattern posts";
   EXPECT_EQ(control_text(107), L"push 1");
@@ -217,7 +181,7 @@ TEST_F(Win32ElementTest, PushButtonIsClickedByMessageNotByThePattern) {
 TEST_F(Win32ElementTest, CheckBoxIsInvokedThroughThePattern) {
   auto outcome = act(102, Invoke{}, label_says("check 1"));
   expect_click_reported_uncertain(outcome);
-  const std::string log = read_log(g_app->log);
+  const std::string log = read_text_file(g_app->log);
   EXPECT_EQ(occurrences(log, "check BM_CLICK posted"), 1u);
   EXPECT_EQ(occurrences(log, "check BM_CLICK sent"), 0u);
   EXPECT_EQ(control_text(107), L"check 1");
