@@ -38,6 +38,7 @@ vor_make_template() {
       DISPLAY= "$WINE" reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f
       "$WINESERVER" -w
     } >"$tpl.tmp/create.log" 2>&1
+    [ -s "$tpl.tmp/prefix/system.reg" ] || exit 1
     rm -rf "$tpl"
     mv "$tpl.tmp/prefix" "$tpl"
     mv "$tpl.tmp/create.log" "$tpl/.create.log"
@@ -52,17 +53,30 @@ vor_display_alive() {
 
 vor_start_display() {
   vor_display_alive && return 0
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$VOR_WINE_ROOT/xvfb.log" 2>&1 </dev/null &
-  echo $! >"$VOR_WINE_ROOT/xvfb.pid"
-  echo "$n" >"$VOR_WINE_ROOT/display"
-  local i
-  for i in $(seq 1 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && return 0
-    sleep 0.05
-  done
-  return 1
+  # Choosing a free number and starting Xvfb on it happen under one lock shared
+  # by every build folder, and an Xvfb that dies at start (its number taken
+  # after all) is retried on the next number.
+  (
+    flock 8
+    local n=90 tries pid i
+    for tries in $(seq 1 20); do
+      while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+      setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$VOR_WINE_ROOT/xvfb.log" 2>&1 </dev/null 8>&- 9>&- &
+      pid=$!
+      for i in $(seq 1 100); do
+        if [ -e "/tmp/.X11-unix/X$n" ]; then
+          echo "$pid" >"$VOR_WINE_ROOT/xvfb.pid"
+          echo "$n" >"$VOR_WINE_ROOT/display"
+          exit 0
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+      done
+      kill "$pid" 2>/dev/null
+      n=$((n + 1))
+    done
+    exit 1
+  ) 8>/tmp/.vor-xvfb-display.lock
 }
 
 # Makes prefix, display and a persistent wineserver ready; safe to call often.
@@ -76,8 +90,11 @@ vor_wine_ready() {
     flock 9
     if [ ! -f "$WINEPREFIX/.ready" ]; then
       vor_make_template || exit 1
-      rm -rf "$WINEPREFIX"
-      cp -a "$VOR_WINE_TEMPLATE" "$WINEPREFIX"
+      # Copied beside and renamed into place, so that a copy cut short (a full
+      # disk) never leaves a prefix that carries the template's ready mark.
+      rm -rf "$WINEPREFIX" "$WINEPREFIX.tmp"
+      cp -a "$VOR_WINE_TEMPLATE" "$WINEPREFIX.tmp" || { rm -rf "$WINEPREFIX.tmp"; exit 1; }
+      mv "$WINEPREFIX.tmp" "$WINEPREFIX"
     fi
     vor_start_display || exit 1
     export DISPLAY=:$(cat "$VOR_WINE_ROOT/display")
