@@ -7,6 +7,8 @@
 #include "native/process_sys_win32.h"
 #include "readiness/desktop_sys_win32.h"
 #include "readiness/readiness.h"
+#include "session/client_verbs.h"
+#include "session/client_win32.h"
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
@@ -27,8 +29,13 @@ void write_stdout_line(std::string_view line) {
   }
 }
 
-Result<CliDocument> run_session_command(const SessionCommand&) {
-  return fail("DESKTOP_OPERATION_FAILED: session verbs are not available in this build");
+Result<CliDocument> run_session_command(Win32Adapters& adapters, const SessionCommand& command) {
+  if (std::holds_alternative<cmd::SessionHost>(command)) {
+    return fail("DESKTOP_OPERATION_FAILED: the session host is not available in this build");
+  }
+  SessionClientPorts ports{*adapters.session_client, *adapters.processes, *adapters.caller, *adapters.files,
+                           system_clock()};
+  return run_session_client_command(ports, command);
 }
 
 }  // namespace
@@ -41,7 +48,8 @@ Win32Adapters::Win32Adapters()
       broker_identity(make_win32_broker_identity_sys()),
       probe(make_win32_probe_sys(*processes, make_win32_worker_launch)),
       desktop_ports(std::make_unique<Win32DesktopPorts>()),
-      desktop(make_win32_desktop_sys()) {}
+      desktop(make_win32_desktop_sys()),
+      session_client(make_win32_session_client_sys()) {}
 
 EntryServices make_win32_entry_services(Win32Adapters& adapters) {
   EntryServices s;
@@ -54,7 +62,7 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     services.capabilities = capability_document;
     return run_standalone_command(command, services);
   };
-  s.run_session = run_session_command;
+  s.run_session = [&adapters](const SessionCommand& command) { return run_session_command(adapters, command); };
   s.run_worker = [&adapters](std::span<const Argument> args) {
     const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
       return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);

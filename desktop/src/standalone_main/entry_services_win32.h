@@ -12,6 +12,7 @@
 #include "native/ports.h"
 #include "native/ports_win32.h"
 #include "readiness/desktop_sys.h"
+#include "session/client.h"
 #include "standalone/cli/probe.h"
 #include "standalone/state/file_system.h"
 #include "standalone/worker/worker_mode.h"
@@ -29,6 +30,7 @@ struct Win32Adapters {
   std::unique_ptr<ProbeSys> probe;
   std::unique_ptr<Win32DesktopPorts> desktop_ports;
   std::unique_ptr<DesktopSys> desktop;
+  std::unique_ptr<SessionClientSys> session_client;
 };
 
 // The services refer to `adapters`, which must outlive them.
