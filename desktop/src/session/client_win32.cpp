@@ -122,6 +122,10 @@ class Win32SessionClientSys final : public SessionClientSys {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop.data();
+    // No standard handles at all: the host prints nothing to its starter.
+    // (Windows gives a GUI child started without inherited handles none;
+    // Wine would otherwise hand it the starter's own output.)
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(app->c_str(), line->data(), nullptr, nullptr, FALSE,
                           CREATE_NO_WINDOW | BELOW_NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &info)) {
