@@ -24,13 +24,13 @@
 #include "native/process_identity.h"
 #include "native/win32_result.h"
 #include "protocol/messages.h"
+#include "protocol/worker_args.h"
 #include "session/owner.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kPeerSessionUnavailable = "DESKTOP_PEER_SESSION_UNAVAILABLE";
 inline constexpr std::string_view kPeerQueryGrantInvalid = "DESKTOP_PEER_QUERY_GRANT_INVALID";
-inline constexpr std::string_view kPeerImageUnavailable = "DESKTOP_PEER_IMAGE_UNAVAILABLE";
 inline constexpr std::uint32_t kStillActive = 259;  // STILL_ACTIVE, the exit code of a running process
 
 // What the host learns about a pipe client and about processes. Each method
