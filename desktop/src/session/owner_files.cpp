@@ -2,16 +2,20 @@
 
 #include <span>
 
-#include "common/win32_values.h"
 #include "standalone/state/state_store.h"
 
 namespace vor::desktop {
 namespace {
 
-constexpr std::uint32_t kErrorGenFailure = 31;  // a failure that carried no OS number
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
+// A port failure that carried no OS number (it cannot happen with the Win32
+// adapter) still has to be a failure: ERROR_GEN_FAILURE stands for it.
+constexpr std::uint32_t kErrorGenFailure = 31;
 
-std::unexpected<std::uint32_t> os_number_of(const Error& error) {
-  return win32_error(error.os_error().value_or(kErrorGenFailure));
+Win32<void> raw(const Status& status) {
+  if (status) return {};
+  return win32_error(status.error().os_error().value_or(kErrorGenFailure));
 }
 
 }  // namespace
@@ -19,33 +23,28 @@ std::unexpected<std::uint32_t> os_number_of(const Error& error) {
 Status StateOwnerFiles::check_state_path(const std::string& path) { return vor::desktop::check_state_path(fs_, path); }
 
 Status StateOwnerFiles::write_whole_file(const std::string& path, std::string_view bytes) {
-  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  return vor::desktop::write_whole_file(fs_, path, std::span<const std::uint8_t>(data, bytes.size()));
+  return vor::desktop::write_whole_file(
+      fs_, path, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
 Win32<void> StateOwnerFiles::replace_file(const std::string& from, const std::string& to) {
-  if (auto moved = fs_.move(from, to, kMoveReplaceExisting | kMoveWriteThrough); !moved) {
-    return os_number_of(moved.error());
-  }
-  return {};
+  return raw(fs_.move(from, to, kMoveReplaceExisting | kMoveWriteThrough));
 }
 
-Win32<void> StateOwnerFiles::delete_file(const std::string& path) {
-  if (auto removed = fs_.remove(path); !removed) return os_number_of(removed.error());
-  return {};
-}
+Win32<void> StateOwnerFiles::delete_file(const std::string& path) { return raw(fs_.remove(path)); }
 
 Win32<bool> StateOwnerFiles::exists(const std::string& path) {
   auto attributes = fs_.attributes(path);
   if (attributes) return true;
-  const auto number = attributes.error().os_error();
+  const std::uint32_t number = attributes.error().os_error().value_or(kErrorGenFailure);
   if (number == kErrorFileNotFound || number == kErrorPathNotFound) return false;
-  return os_number_of(attributes.error());
+  return win32_error(number);
 }
 
 Result<std::string> StateOwnerFiles::read_bounded(const std::string& path, std::size_t limit) {
-  VOR_ASSIGN_OR_RETURN(const Bytes bytes, read_bounded_file(fs_, path, limit));
-  return std::string(bytes.begin(), bytes.end());
+  auto bytes = read_bounded_file(fs_, path, limit);
+  if (!bytes) return fail(std::move(bytes.error()));
+  return std::string(bytes->begin(), bytes->end());
 }
 
 }  // namespace vor::desktop

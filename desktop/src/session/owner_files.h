@@ -1,9 +1,10 @@
-// The owner record's file operations bound to the protected state
-// directory's rules: its path safety check, bounded reader, whole-file write
-// and write-through replace, over the state store's `FileSystem` port.
+// The owner record's file operations over the protected state directory:
+// its safety check, whole-file write, bounded read, replace and delete, so
+// that the record is written and read under the same rules as every other
+// state file.
 //
 //   StateOwnerFiles files(fs);
-//   auto owner = read_session_owner(files, join_path(state_dir, kStateRootName));
+//   write_session_owner(files, root.path(), owner);
 #pragma once
 
 #include "session/owner.h"
