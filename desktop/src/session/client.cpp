@@ -7,7 +7,7 @@
 #include "session/authentication.h"
 #include "standalone/state/receipt.h"
 #include "standalone/state/state_store.h"
-#include "windows/command_line_quote.h"
+#include "windows/worker_launch.h"
 
 namespace vor::desktop {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "windows/command_line_quote.h"
+#include "windows/worker_launch.h"
 
 namespace vor::desktop {
 namespace {
