@@ -10,6 +10,7 @@
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "standalone_main/host_services_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -54,7 +55,10 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     services.capabilities = capability_document;
     return run_standalone_command(command, services);
   };
-  s.run_session = run_session_command;
+  s.run_session = [&adapters](const SessionCommand& command) -> Result<CliDocument> {
+    if (const auto* host = std::get_if<cmd::SessionHost>(&command)) return run_session_host_win32(adapters, *host);
+    return run_session_command(command);
+  };
   s.run_worker = [&adapters](std::span<const Argument> args) {
     const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
       return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);
