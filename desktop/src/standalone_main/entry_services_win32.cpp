@@ -12,6 +12,7 @@
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "standalone_main/host_services_win32.h"
 #include "windows/worker_launch_win32.h"
 
 namespace vor::desktop {
@@ -27,15 +28,6 @@ void write_stdout_line(std::string_view line) {
     if (!::WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) || written == 0) return;
     line.remove_prefix(written);
   }
-}
-
-Result<CliDocument> run_session_command(Win32Adapters& adapters, const SessionCommand& command) {
-  if (std::holds_alternative<cmd::SessionHost>(command)) {
-    return fail("DESKTOP_OPERATION_FAILED: the session host is not available in this build");
-  }
-  SessionClientPorts ports{*adapters.session_client, *adapters.processes, *adapters.caller, *adapters.files,
-                           system_clock()};
-  return run_session_client_command(ports, command);
 }
 
 }  // namespace
@@ -62,7 +54,12 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     services.capabilities = capability_document;
     return run_standalone_command(command, services);
   };
-  s.run_session = [&adapters](const SessionCommand& command) { return run_session_command(adapters, command); };
+  s.run_session = [&adapters](const SessionCommand& command) -> Result<CliDocument> {
+    if (const auto* host = std::get_if<cmd::SessionHost>(&command)) return run_session_host_win32(adapters, *host);
+    SessionClientPorts ports{*adapters.session_client, *adapters.processes, *adapters.caller, *adapters.files,
+                             system_clock()};
+    return run_session_client_command(ports, command);
+  };
   s.run_worker = [&adapters](std::span<const Argument> args) {
     const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
       return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);
