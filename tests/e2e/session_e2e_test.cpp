@@ -12,6 +12,7 @@
 #include <future>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,11 @@ std::string installed(const std::string& folder = "e2e-bin") {
   const fs::path dir = fs::path(drive_c()) / folder;
   fs::create_directories(dir);
   const fs::path exe = dir / "Vor.Marionet.exe";
-  fs::copy_file(program_path("Vor.Marionet.exe"), exe, fs::copy_options::overwrite_existing);
+  // Replaced by a rename, never rewritten in place: a host of an earlier run
+  // may still execute the old file.
+  const fs::path fresh = dir / "Vor.Marionet.exe.new";
+  fs::copy_file(program_path("Vor.Marionet.exe"), fresh, fs::copy_options::overwrite_existing);
+  fs::rename(fresh, exe);
   return exe.string();
 }
 
@@ -160,6 +165,158 @@ TEST(SessionVerbs, VerbsThatNeedAHostFailWithoutOne) {
     EXPECT_EQ(r.exit_code, 1) << c.args[0];
     EXPECT_EQ(r.out, c.out) << c.args[0];
   }
+  EXPECT_FALSE(fs::exists(owner_path(dir)));
+}
+
+// --- with a host ---
+
+// Ends the host of `dir` on every path of a test.
+struct HostCleanup {
+  const PrefixDir& dir;
+  ~HostCleanup() {
+    if (fs::exists(owner_path(dir))) marionet({"session-close", "--state-dir", dir.windows_path});
+  }
+};
+
+RunResult kill_process(unsigned pid) { return run_path("taskkill", {"/f", "/pid", std::to_string(pid)}); }
+
+TEST(SessionHostE2e, StartFindsTheSameHostAndCloseEndsIt) {
+  const PrefixDir dir = fresh_prefix_dir("session-start");
+  HostCleanup cleanup{dir};
+  auto started = marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path});
+  expect_status(started);
+  const unsigned pid = owner_pid(dir);
+  ASSERT_NE(pid, 0u);
+  const std::string record = read_text(owner_path(dir));
+
+  // A second start finds the running host: nothing new is started.
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  EXPECT_EQ(read_text(owner_path(dir)), record);
+  expect_status(marionet({"session-status", "--state-dir", dir.windows_path}));
+  // A host of session 1 is no host for session 2.
+  auto other = marionet({"session-start", "--session-id", "2", "--state-dir", dir.windows_path});
+  EXPECT_EQ(other.exit_code, 1);
+  EXPECT_EQ(other.out, error_document("DESKTOP_SESSION_MISMATCH", kMismatch));
+  EXPECT_EQ(read_text(owner_path(dir)), record);
+
+  auto closed = marionet({"session-close", "--state-dir", dir.windows_path});
+  EXPECT_EQ(closed.exit_code, 0);
+  EXPECT_EQ(closed.out, closed_document(1));
+  EXPECT_FALSE(fs::exists(owner_path(dir)));
+  auto after = marionet({"session-status", "--state-dir", dir.windows_path});
+  EXPECT_EQ(after.out, closed_document(0));
+}
+
+TEST(SessionHostE2e, AKilledHostLeavesItsRecordAndANewStartReplacesIt) {
+  const PrefixDir dir = fresh_prefix_dir("session-killed");
+  HostCleanup cleanup{dir};
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  const unsigned pid = owner_pid(dir);
+  ASSERT_NE(pid, 0u);
+  auto killed = kill_process(pid);
+  ASSERT_EQ(killed.exit_code, 0) << "pid " << pid << ": " << killed.out << killed.err;
+
+  // The record stays behind; its dead process makes it a closed session.
+  for (const char* verb : {"session-status", "session-close"}) {
+    auto r = marionet({verb, "--state-dir", dir.windows_path});
+    EXPECT_EQ(r.exit_code, 0) << verb;
+    EXPECT_EQ(r.out, closed_document(1)) << verb;
+  }
+  EXPECT_TRUE(fs::exists(owner_path(dir)));
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  EXPECT_NE(owner_pid(dir), pid);
+}
+
+TEST(SessionHostE2e, RequestsTheClientRefusesNeverReachTheHost) {
+  const PrefixDir dir = fresh_prefix_dir("session-refused");
+  HostCleanup cleanup{dir};
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  write_file(dir.linux_path + "/other.json", request_text("op-other", 2, "{\"kind\":\"inspect\"}"));
+  write_file(dir.linux_path + "/broken.json", "not json");
+  auto other = marionet({"session-execute", "--request", dir.windows_path + "\\other.json", "--state-dir",
+                         dir.windows_path});
+  EXPECT_EQ(other.exit_code, 1);
+  EXPECT_EQ(other.out, error_document("DESKTOP_SESSION_MISMATCH", kMismatch, "op-other"));
+  auto broken = marionet({"session-execute", "--request", dir.windows_path + "\\broken.json", "--state-dir",
+                          dir.windows_path});
+  EXPECT_EQ(broken.exit_code, 1);
+  EXPECT_EQ(broken.out, error_document("DESKTOP_REQUEST_INVALID", kDefault));
+
+  // A copy of the program at another path is not this host's client (nor
+  // is the host its server), though the pipe's access list admits it.
+  const std::string copy = installed("e2e-copy");
+  auto foreign = run_path(copy, {"session-status", "--state-dir", dir.windows_path});
+  EXPECT_EQ(foreign.exit_code, 1);
+  EXPECT_EQ(foreign.out, error_document("DESKTOP_PEER_NOT_AUTHORIZED", kPeerNotAuthorized));
+  // The host is unaffected.
+  expect_status(marionet({"session-status", "--state-dir", dir.windows_path}));
+}
+
+TEST(SessionHostE2e, SeveralClientsAtOnceAreServedOneAfterAnother) {
+  const PrefixDir dir = fresh_prefix_dir("session-many");
+  HostCleanup cleanup{dir};
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  std::vector<std::future<RunResult>> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::async(std::launch::async, [&] {
+      return marionet({"session-status", "--state-dir", dir.windows_path});
+    }));
+  }
+  for (auto& client : clients) expect_status(client.get());
+}
+
+TEST(SessionHostE2e, TwoStartsAtOnceLeaveOneHost) {
+  const PrefixDir dir = fresh_prefix_dir("session-race");
+  HostCleanup cleanup{dir};
+  auto a = std::async(std::launch::async,
+                      [&] { return marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}); });
+  auto b = std::async(std::launch::async,
+                      [&] { return marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}); });
+  const RunResult first = a.get();
+  const RunResult second = b.get();
+  // At least one confirms; a start whose own host lost the state directory
+  // before the winner's record appeared is unconfirmed.
+  int confirmed = 0;
+  for (const RunResult* r : {&first, &second}) {
+    if (r->exit_code == 0) {
+      expect_status(*r);
+      ++confirmed;
+    } else {
+      EXPECT_EQ(r->out, error_document("DESKTOP_SESSION_START_UNCONFIRMED", kUnconfirmed));
+    }
+  }
+  EXPECT_GE(confirmed, 1);
+  const unsigned pid = owner_pid(dir);
+  ASSERT_NE(pid, 0u);
+  // The one host left is the record's: once it is closed no other host
+  // holds the state directory, so a new start gets it at once.
+  auto closed = marionet({"session-close", "--state-dir", dir.windows_path});
+  EXPECT_EQ(closed.out, closed_document(1));
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  EXPECT_NE(owner_pid(dir), pid);
+}
+
+TEST(SessionHostE2e, AHostThatCannotTakeTheStoreIsUnconfirmedAtOnce) {
+  const PrefixDir dir = fresh_prefix_dir("session-gate");
+  // The root must exist for the gate to be held in it.
+  marionet({"status", "--operation-id", "op-x", "--state-dir", dir.windows_path});
+  const std::string ready = dir.linux_path + "/ready";
+  const std::string release = dir.linux_path + "/release";
+  auto holder = std::async(std::launch::async, [&] {
+    return run_path(program_path("state_gate_holder.exe"),
+                    {dir.windows_path + "\\VorDesktop-v1\\.gate", dir.windows_path + "\\ready",
+                     dir.windows_path + "\\release"});
+  });
+  for (int i = 0; i < 500 && !fs::exists(ready); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(ready));
+  const auto begin = std::chrono::steady_clock::now();
+  auto r = marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path});
+  const auto took = std::chrono::steady_clock::now() - begin;
+  write_file(release, "");
+  EXPECT_EQ(holder.get().exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, error_document("DESKTOP_SESSION_START_UNCONFIRMED", kUnconfirmed));
+  EXPECT_LT(took, std::chrono::seconds(6));
   EXPECT_FALSE(fs::exists(owner_path(dir)));
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "native/execution_evidence.h"
 #include "native/process_identity.h"
 #include "session/authentication.h"
 #include "standalone/state/receipt.h"
@@ -88,7 +89,7 @@ Result<json::Value> exchange(FramePipe& frames, const Rpc& rpc, const Budget& bu
   auto reply = decode_reply(*body);
   if (!reply) return fail(coded_over(kResponseMissing, std::move(reply.error())));
   if (reply->protocol != 1 || reply->request_id != rpc.request_id) {
-    return fail(coded(kSessionOutcomeUnknown, "the reply answers another exchange"));
+    return fail(coded(kOutcomeUnknown, "the reply answers another exchange"));
   }
   // The host has answered; its result stands whatever happens to the Ack.
   (void)frames.write_frame(encode_ack(Ack{1, rpc.request_id}), kAckMaxBytes, budget.clip(kAckWriteLimit));

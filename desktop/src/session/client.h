@@ -35,8 +35,7 @@ inline constexpr std::string_view kSessionUnavailable = "DESKTOP_SESSION_UNAVAIL
 inline constexpr std::string_view kPeerQueryGrantFailed = "DESKTOP_PEER_QUERY_GRANT_FAILED";
 inline constexpr std::string_view kSessionStartFailed = "DESKTOP_SESSION_START_FAILED";
 // From the moment the `Rpc` may have been written the host may have acted:
-// every later failure has this code.
-inline constexpr std::string_view kSessionOutcomeUnknown = "DESKTOP_OUTCOME_UNKNOWN";
+// every later failure has the code "DESKTOP_OUTCOME_UNKNOWN".
 inline constexpr std::string_view kRequestDeliveryTimedOut = "DESKTOP_OUTCOME_UNKNOWN: request delivery timed out";
 inline constexpr std::string_view kRequestDeliveryFailed = "DESKTOP_OUTCOME_UNKNOWN: request delivery failed";
 inline constexpr std::string_view kResponseTimedOut = "DESKTOP_OUTCOME_UNKNOWN: response timed out";

@@ -8,6 +8,8 @@
 #include "protocol/request.h"
 #include "protocol/worker_args.h"
 #include "session/documents.h"
+#include "session/host.h"
+#include "session/host_dispatch.h"
 #include "session/owner_files.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/error_codes.h"

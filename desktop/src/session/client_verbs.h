@@ -19,10 +19,8 @@
 
 namespace vor::desktop {
 
-inline constexpr std::string_view kSessionStartRequiresUserSession = "DESKTOP_SESSION_START_REQUIRES_USER_SESSION";
 inline constexpr std::string_view kSessionStartUnconfirmed = "DESKTOP_SESSION_START_UNCONFIRMED";
 inline constexpr std::string_view kSessionCloseUnconfirmed = "DESKTOP_SESSION_CLOSE_UNCONFIRMED";
-inline constexpr std::string_view kRequestInvalid = "DESKTOP_REQUEST_INVALID";
 
 // `session-start` confirms its host within 8 s, one attempt every 30 ms;
 // `session-close` watches the host end for 5 s, every 20 ms.
