@@ -104,7 +104,8 @@ class FakeChild final : public SessionClientSys::Child {
   ~FakeChild() override { --sys_.child_handles_open; }
   std::uint32_t process_id() override { return sys_.child_pid; }
   bool running() override {
-    return !sys_.child_terminated_with && sys_.clock().elapsed() - started_ < sys_.child_lives_for;
+    if (sys_.child_terminated_with) return false;
+    return !sys_.child_lives_for || sys_.clock().elapsed() - started_ < *sys_.child_lives_for;
   }
   void terminate_and_wait(std::uint32_t exit_code, std::chrono::milliseconds wait) override {
     sys_.child_terminated_with = exit_code;

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,7 +60,7 @@ class FakeClientSys final : public SessionClientSys {
   std::string module = "C:\\Program Files\\Vor\\Vor.Marionet.exe";
   std::optional<std::uint32_t> create_error;
   std::uint32_t child_pid = 300;
-  std::chrono::milliseconds child_lives_for = std::chrono::milliseconds::max();
+  std::optional<std::chrono::milliseconds> child_lives_for;  // for ever when absent
   std::function<void()> on_start;  // runs when the host process is created
   std::vector<std::string> applications, command_lines;
   std::optional<std::uint32_t> child_terminated_with;
