@@ -6,6 +6,7 @@
 // check, and Wine reports its Z: drive as a reparse point, so these tests run
 // a copy of the program installed inside the prefix's drive C.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -82,7 +83,7 @@ std::string installed(const std::string& folder = "e2e-bin") {
   const fs::path exe = dir / "Vor.Marionet.exe";
   // Replaced by a rename, never rewritten in place: a host of an earlier run
   // may still execute the old file.
-  const fs::path fresh = dir / "Vor.Marionet.exe.new";
+  const fs::path fresh = dir / ("Vor.Marionet.exe." + std::to_string(::getpid()));
   fs::copy_file(program_path("Vor.Marionet.exe"), fresh, fs::copy_options::overwrite_existing);
   fs::rename(fresh, exe);
   return exe.string();
