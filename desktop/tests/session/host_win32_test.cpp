@@ -265,6 +265,11 @@ TEST(SessionHostWin32, ServesStatusRefusesASecondHostAndEndsOnClose) {
 
   auto status = exchange(*owner, SessionStatus{});
   EXPECT_EQ(code_of(status), "DESKTOP_SESSION_READY");
+  // A fresh host has about its whole idle time left.
+  ASSERT_TRUE(status && status->find("idleRemainingSeconds"));
+  const std::uint64_t idle = *status->find("idleRemainingSeconds")->as_unsigned();
+  EXPECT_LE(idle, 299u);
+  EXPECT_GE(idle, 280u);
 
   HostProcess second(host_arguments(own_session(), state), kTestDir + L"\\serve-second.txt");
   ASSERT_TRUE(second.started());
