@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/overloaded.h"
 #include "native/validation.h"
 #include "protocol/request.h"
 #include "protocol/worker_args.h"
@@ -12,13 +13,6 @@
 
 namespace vor::desktop {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 CliDocument error_document(std::string_view code, const std::optional<std::string>& operation_id) {
   return error_guidance(code, operation_id);

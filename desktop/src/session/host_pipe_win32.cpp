@@ -41,10 +41,17 @@ class Win32HostPipe final : public HostPipe {
     }
     io_.restart();
     io_.run();
-    if (connect_result && !*connect_result) return true;
+    // The connect's own outcome wins over the timer unless the timer's
+    // cancel is what ended it (a client already connected, or gone, is
+    // reported even when the timer fired in the same turn).
+    if (connect_result) {
+      if (!*connect_result) return true;
+      if (!timer_fired || *connect_result != asio::error::operation_aborted) {
+        return win32_error(static_cast<std::uint32_t>(connect_result->value()));
+      }
+    }
     if (timer_fired) return false;
-    if (!connect_result) return win32_error(ERROR_GEN_FAILURE);
-    return win32_error(static_cast<std::uint32_t>(connect_result->value()));
+    return win32_error(ERROR_GEN_FAILURE);
   }
 
   Result<std::string> read_frame(std::uint32_t max_bytes, std::chrono::milliseconds limit) override {

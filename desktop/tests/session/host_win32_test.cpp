@@ -7,6 +7,8 @@
 //       the program's own entry and composition root
 //   session_host_win32_tests --fast-lease-host N DIR
 //       the same host with its lease and its waits for a client 15 times as fast
+//   session_host_win32_tests --hanging-host N DIR
+//       the fast lease, but waits for a client in real time
 // Host output is captured through files: a child started without inherited
 // handles would still hold the test's own standard output.
 #include <windows.h>
@@ -263,6 +265,11 @@ TEST(SessionHostWin32, ServesStatusRefusesASecondHostAndEndsOnClose) {
 
   auto status = exchange(*owner, SessionStatus{});
   EXPECT_EQ(code_of(status), "DESKTOP_SESSION_READY");
+  // A fresh host has about its whole idle time left.
+  ASSERT_TRUE(status && status->find("idleRemainingSeconds"));
+  const std::uint64_t idle = *status->find("idleRemainingSeconds")->as_unsigned();
+  EXPECT_LE(idle, 299u);
+  EXPECT_GE(idle, 280u);
 
   HostProcess second(host_arguments(own_session(), state), kTestDir + L"\\serve-second.txt");
   ASSERT_TRUE(second.started());
@@ -392,6 +399,21 @@ TEST(SessionHostWin32, AnIdleHostEndsByItselfWhenItsLeaseRunsOut) {
   EXPECT_FALSE(exists(image_path(state, "op-young")));  // the normal ending removes every image
 }
 
+TEST(SessionHostWin32, AHostWhoseLeaseRunsOutMeanwhileIsEndedWith124AndLeavesItsState) {
+  const StateDir state = fresh_state(L"hanging");
+  store_image(state, "op-young", 1s);
+  HostProcess host(L"--hanging-host " + std::to_wstring(own_session()) + L" " + state.dir,
+                   kTestDir + L"\\hanging-host.txt");
+  const auto owner = await_record(state);
+  ASSERT_TRUE(owner) << host.output();
+  EXPECT_EQ(host.wait(90000), std::optional<DWORD>(124));
+  EXPECT_EQ(host.output(), "");
+  auto left = decode_owner(read_text(state.record()));  // the record stays behind
+  ASSERT_TRUE(left);
+  EXPECT_EQ(*left, *owner);
+  EXPECT_TRUE(exists(image_path(state, "op-young")));
+}
+
 // The lease's time runs `kFastLease` times as fast as the steady clock, and
 // so do the host's waits for a client: 300 s of idle time pass in 20 s.
 class FastLeaseClock final : public LeaseClock {
@@ -411,9 +433,9 @@ class FastLeaseClock final : public LeaseClock {
 
 class FastPipe final : public HostPipe {
  public:
-  explicit FastPipe(std::unique_ptr<HostPipe> pipe) : pipe_(std::move(pipe)) {}
+  FastPipe(std::unique_ptr<HostPipe> pipe, int scale) : pipe_(std::move(pipe)), scale_(scale) {}
   Win32<bool> wait_for_client(std::chrono::nanoseconds limit) override {
-    return pipe_->wait_for_client(limit / kFastLease);
+    return pipe_->wait_for_client(limit / scale_);
   }
   Result<std::string> read_frame(std::uint32_t max_bytes, std::chrono::milliseconds limit) override {
     return pipe_->read_frame(max_bytes, limit);
@@ -426,19 +448,21 @@ class FastPipe final : public HostPipe {
 
  private:
   std::unique_ptr<HostPipe> pipe_;
+  int scale_;
 };
 
 class FastPipes final : public HostPipeFactory {
  public:
-  explicit FastPipes(asio::io_context& io) : pipes_(io) {}
+  FastPipes(asio::io_context& io, int scale) : pipes_(io), scale_(scale) {}
   Result<std::unique_ptr<HostPipe>> create(const Owner& owner, bool first) override {
     auto pipe = pipes_.create(owner, first);
     if (!pipe) return fail(std::move(pipe.error()));
-    return std::unique_ptr<HostPipe>(std::make_unique<FastPipe>(std::move(*pipe)));
+    return std::unique_ptr<HostPipe>(std::make_unique<FastPipe>(std::move(*pipe), scale_));
   }
 
  private:
   Win32HostPipes pipes_;
+  int scale_;
 };
 
 void write_stdout(std::string_view line) {
@@ -455,14 +479,16 @@ int run_program(int count, LPWSTR* wide) {
   return run_entry(args, services);
 }
 
-// The program's host with the fast lease clock and waits.
-int run_fast_lease_host(LPWSTR session, LPWSTR dir) {
+// The program's host with the fast lease clock, and its waits for a client
+// as fast (`fast_waits`) or in real time: then the lease runs out while the
+// host still waits, as it would for a host that hangs.
+int run_fast_lease_host(LPWSTR session, LPWSTR dir, bool fast_waits) {
   Win32Adapters adapters;
   StatePorts state{make_state_context(*adapters.files, *adapters.data_protection, system_clock()), *adapters.caller,
                    *adapters.processes};
   HostBroker broker = make_host_broker(state);
   asio::io_context io(1);
-  FastPipes pipes(io);
+  FastPipes pipes(io, fast_waits ? kFastLease : 1);
   FastLeaseClock clock;
   HostPorts ports{state.ctx, *adapters.caller, *adapters.processes, clock, terminate_own_process,
                   pipes,     broker,           abort_on_failed_revert};
@@ -508,8 +534,9 @@ int main(int argc, char** argv) {
     const int code = run_program(count, wide);
     ::ExitProcess(static_cast<UINT>(code));
   }
-  if (wide != nullptr && count == 4 && std::wstring_view(wide[1]) == L"--fast-lease-host") {
-    const int code = run_fast_lease_host(wide[2], wide[3]);
+  if (wide != nullptr && count == 4 &&
+      (std::wstring_view(wide[1]) == L"--fast-lease-host" || std::wstring_view(wide[1]) == L"--hanging-host")) {
+    const int code = run_fast_lease_host(wide[2], wide[3], std::wstring_view(wide[1]) == L"--fast-lease-host");
     ::ExitProcess(static_cast<UINT>(code));
   }
   if (wide != nullptr) ::LocalFree(wide);
