@@ -166,6 +166,10 @@ TEST(CallSessionHost, FailuresOnceTheRpcMayHaveLeftAreUnknownOutcomes) {
          return encode_reply(Reply{2, rpc.request_id, json::Object{}});
        }; },
        "DESKTOP_OUTCOME_UNKNOWN", 0},
+      {"reply over 2 MiB", [](FakeClientSys& s) { s.answer = [](const Rpc& rpc) -> Result<std::string> {
+         return encode_reply(Reply{1, rpc.request_id, json::Object{{"pad", std::string(2097152, 'x')}}});
+       }; },
+       "DESKTOP_OUTCOME_UNKNOWN: response missing", 0},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
@@ -178,6 +182,14 @@ TEST(CallSessionHost, FailuresOnceTheRpcMayHaveLeftAreUnknownOutcomes) {
     EXPECT_EQ(c.sys.acks.size(), k.acks) << "no Ack without the matching Reply";
     EXPECT_EQ(c.sys.pipes_open, 0);
   }
+  // An Rpc over its 17,408 bytes is never written: an operation id from
+  // the command line is not bounded before it is sent.
+  Client large;
+  auto refused = large.call(SessionReconcile{std::string(17408, 'o'), "op-2"});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().outermost(), "DESKTOP_OUTCOME_UNKNOWN: request delivery failed");
+  EXPECT_EQ(code_of(refused.error()), "DESKTOP_OUTCOME_UNKNOWN");
+  EXPECT_TRUE(large.sys.rpc_bodies.empty());
   // A Reply just inside the 25 s is taken.
   Client slow;
   slow.sys.reply_delay = 24s;
