@@ -253,6 +253,31 @@ TEST(SessionHostE2e, RequestsTheClientRefusesNeverReachTheHost) {
   expect_status(marionet({"session-status", "--state-dir", dir.windows_path}));
 }
 
+TEST(SessionHostE2e, ForwardedVerbsPrintTheHostsAnswer) {
+  const PrefixDir dir = fresh_prefix_dir("session-forward");
+  HostCleanup cleanup{dir};
+  expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
+  // The host runs the one-shot verbs' work: no receipt exists for the id.
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"session-operation-status", "--operation-id", "op-none", "--state-dir", dir.windows_path},
+       error_document("DESKTOP_FILE_UNAVAILABLE", kDefault, "op-none")},
+      {{"session-image-export", "--operation-id", "op-none", "--state-dir", dir.windows_path},
+       error_document("DESKTOP_FILE_UNAVAILABLE", kDefault)},
+      {{"session-reconcile", "--operation-id", "op-none", "--observation-id", "op-look", "--state-dir",
+        dir.windows_path},
+       error_document("DESKTOP_FILE_UNAVAILABLE", kDefault, "op-none")},
+  };
+  for (const Case& c : cases) {
+    auto r = marionet(c.args);
+    EXPECT_EQ(r.exit_code, 1) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+  }
+  expect_status(marionet({"session-status", "--state-dir", dir.windows_path}));
+}
+
 TEST(SessionHostE2e, SeveralClientsAtOnceAreServedOneAfterAnother) {
   const PrefixDir dir = fresh_prefix_dir("session-many");
   HostCleanup cleanup{dir};
