@@ -60,7 +60,9 @@ struct Client {
   }
 
   void write_owner(const Owner& owner) {
-    if (!fs.exists(kRoot)) EXPECT_TRUE(ensure_state_directory(fs, identity, kStateDir));
+    if (!fs.exists(kRoot)) {
+      EXPECT_TRUE(ensure_state_directory(fs, identity, kStateDir));
+    }
     fs.add_file(kOwnerPath, encode_owner(owner));
   }
   void become_system_in_session(std::uint32_t session) {
