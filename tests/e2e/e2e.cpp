@@ -41,12 +41,10 @@ std::string program_path(const std::string& exe, Build build) {
 }
 
 RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build) {
-  return run_path(program_path(exe, build), args);
+  return run_program(program_path(exe, build), args);
 }
 
-std::string drive_c() { return env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT) + "/prefix/drive_c"; }
-
-RunResult run_path(const std::string& program, const std::vector<std::string>& args) {
+RunResult run_program(const std::string& program, const std::vector<std::string>& args) {
   const std::string runner = std::string(VOR_SOURCE_DIR) + "/scripts/wine-run";
   std::vector<std::string> argv_s = {runner, program};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
@@ -61,11 +59,8 @@ RunResult run_path(const std::string& program, const std::vector<std::string>& a
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  // Set once, before any thread runs a program.
-  static const bool root_set = [] {
-    return ::setenv("VOR_WINE_ROOT", env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT).c_str(), 1) == 0;
-  }();
-  (void)root_set;
+  // Set once: a test may run programs from two threads at a time.
+  if (std::getenv("VOR_WINE_ROOT") == nullptr) ::setenv("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT, 1);
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -102,6 +97,8 @@ std::string windows_path(const std::string& linux_path) {
   }
   return out;
 }
+
+std::string drive_c() { return env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT) + "/prefix/drive_c"; }
 
 PrefixDir fresh_prefix_dir(const std::string& name) {
   const std::string linux_path = drive_c() + "/e2e/" + name;

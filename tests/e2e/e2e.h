@@ -30,9 +30,9 @@ std::string windows_path(const std::string& linux_path);
 
 RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build = Build::kStandins);
 
-// The same for a program given by its Linux path (or a name Wine resolves
-// itself, such as "taskkill"). Safe to call from several threads at once.
-RunResult run_path(const std::string& program, const std::vector<std::string>& args);
+// The same for any program Wine can start by this name or path (for example
+// its own "taskkill").
+RunResult run_program(const std::string& program, const std::vector<std::string>& args);
 
 // The prefix's own folder ("<prefix>/drive_c"), as a Linux path.
 std::string drive_c();

@@ -91,7 +91,7 @@ std::string installed(const std::string& folder = "e2e-bin") {
 
 RunResult marionet(const std::vector<std::string>& args) {
   static const std::string exe = installed();
-  return run_path(exe, args);
+  return run_program(exe, args);
 }
 
 std::string read_text(const std::string& path) {
@@ -179,7 +179,7 @@ struct HostCleanup {
   }
 };
 
-RunResult kill_process(unsigned pid) { return run_path("taskkill", {"/f", "/pid", std::to_string(pid)}); }
+RunResult kill_process(unsigned pid) { return run_program("taskkill", {"/f", "/pid", std::to_string(pid)}); }
 
 TEST(SessionHostE2e, StartFindsTheSameHostAndCloseEndsIt) {
   const PrefixDir dir = fresh_prefix_dir("session-start");
@@ -246,7 +246,7 @@ TEST(SessionHostE2e, RequestsTheClientRefusesNeverReachTheHost) {
   // A copy of the program at another path is not this host's client (nor
   // is the host its server), though the pipe's access list admits it.
   const std::string copy = installed("e2e-copy");
-  auto foreign = run_path(copy, {"session-status", "--state-dir", dir.windows_path});
+  auto foreign = run_program(copy, {"session-status", "--state-dir", dir.windows_path});
   EXPECT_EQ(foreign.exit_code, 1);
   EXPECT_EQ(foreign.out, error_document("DESKTOP_PEER_NOT_AUTHORIZED", kPeerNotAuthorized));
   // The host is unaffected.
@@ -294,6 +294,7 @@ TEST(SessionHostE2e, SeveralClientsAtOnceAreServedOneAfterAnother) {
 TEST(SessionHostE2e, TwoStartsAtOnceLeaveOneHost) {
   const PrefixDir dir = fresh_prefix_dir("session-race");
   HostCleanup cleanup{dir};
+  EXPECT_EQ(marionet({"session-status", "--state-dir", dir.windows_path}).out, closed_document(0));
   auto a = std::async(std::launch::async,
                       [&] { return marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}); });
   auto b = std::async(std::launch::async,
@@ -329,7 +330,7 @@ TEST(SessionHostE2e, AHostThatCannotTakeTheStoreIsUnconfirmedAtOnce) {
   const std::string ready = dir.linux_path + "/ready";
   const std::string release = dir.linux_path + "/release";
   auto holder = std::async(std::launch::async, [&] {
-    return run_path(program_path("state_gate_holder.exe"),
+    return run_program(program_path("state_gate_holder.exe"),
                     {dir.windows_path + "\\VorDesktop-v1\\.gate", dir.windows_path + "\\ready",
                      dir.windows_path + "\\release"});
   });
