@@ -34,7 +34,6 @@
 namespace vor::desktop {
 
 inline constexpr std::string_view kSessionStartRequiresUserSession = "DESKTOP_SESSION_START_REQUIRES_USER_SESSION";
-inline constexpr std::string_view kPipeTimeout = "DESKTOP_PIPE_TIMEOUT";
 inline constexpr std::string_view kSessionLockName = ".session.lock";
 
 // Each step of an exchange (reading the `Rpc`, writing the `Reply`, reading
