@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;  // from OpenProcess: no process has that id
 inline constexpr std::uint32_t kErrorDirNotEmpty = 145;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorPipeBusy = 231;          // every instance of a pipe is taken
+inline constexpr std::uint32_t kErrorPipeNotConnected = 233;  // no process on the other end
 
 // FILE_ATTRIBUTE_* bits.
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;

@@ -41,8 +41,12 @@ std::string program_path(const std::string& exe, Build build) {
 }
 
 RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build) {
+  return run_program(program_path(exe, build), args);
+}
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args) {
   const std::string runner = std::string(VOR_SOURCE_DIR) + "/scripts/wine-run";
-  std::vector<std::string> argv_s = {runner, program_path(exe, build)};
+  std::vector<std::string> argv_s = {runner, program};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_s) argv.push_back(a.data());
@@ -55,7 +59,8 @@ RunResult run(const std::string& exe, const std::vector<std::string>& args, Buil
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  ::setenv("VOR_WINE_ROOT", env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT).c_str(), 1);
+  // Set once: a test may run programs from two threads at a time.
+  if (std::getenv("VOR_WINE_ROOT") == nullptr) ::setenv("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT, 1);
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -93,9 +98,10 @@ std::string windows_path(const std::string& linux_path) {
   return out;
 }
 
+std::string drive_c() { return env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT) + "/prefix/drive_c"; }
+
 PrefixDir fresh_prefix_dir(const std::string& name) {
-  const std::string root = env_or("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT);
-  const std::string linux_path = root + "/prefix/drive_c/e2e/" + name;
+  const std::string linux_path = drive_c() + "/e2e/" + name;
   std::filesystem::remove_all(linux_path);
   std::filesystem::create_directories(linux_path);
   return {"C:\\e2e\\" + name, linux_path};

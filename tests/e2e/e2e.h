@@ -30,6 +30,13 @@ std::string windows_path(const std::string& linux_path);
 
 RunResult run(const std::string& exe, const std::vector<std::string>& args, Build build = Build::kStandins);
 
+// The same for any program Wine can start by this name or path (for example
+// its own "taskkill").
+RunResult run_program(const std::string& program, const std::vector<std::string>& args);
+
+// The prefix's own folder ("<prefix>/drive_c"), as a Linux path.
+std::string drive_c();
+
 // The Windows (C:\...) path of a folder inside the prefix's drive_c, and its
 // Linux path; the folder is created empty.
 struct PrefixDir {

@@ -245,3 +245,22 @@ TEST(Marionet, StatusOfAMissingStateDirectoryNamesTheOperation) {
 
 }  // namespace
 }  // namespace vor::e2e
+
+namespace vor::e2e {
+namespace {
+
+TEST(Marionet, ASessionHostForAnotherSessionEndsAtOnceAndWritesNothing) {
+  for (Build build : {Build::kStandins, Build::kRelease}) {
+    const PrefixDir dir = fresh_prefix_dir(build == Build::kStandins ? "host-mismatch-s" : "host-mismatch-r");
+    auto r = run(kExe, {"session-host", "--session-id", "2", "--state-dir", dir.windows_path}, build);
+    EXPECT_EQ(r.exit_code, 1);
+    auto doc = json::parse(r.out);
+    ASSERT_TRUE(doc) << r.out;
+    EXPECT_EQ(*doc->find("code")->as_string(), "DESKTOP_SESSION_MISMATCH");
+    EXPECT_TRUE(doc->find("operationId")->is_null());
+    EXPECT_FALSE(std::filesystem::exists(dir.linux_path + "/VorDesktop-v1"));
+  }
+}
+
+}  // namespace
+}  // namespace vor::e2e

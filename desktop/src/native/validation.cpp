@@ -13,14 +13,6 @@ Status code(std::string_view c) { return fail(std::string(c)); }
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool valid_operation_id(std::string_view id) {
-  if (id.empty() || id.size() > kOperationIdMaxBytes) return false;
-  for (char c : id) {
-    if (!is_ascii_letter(c) && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;
-  }
-  return true;
-}
-
 // Text a caller sent: valid UTF-8, within `max_units` UTF-16 units, no
 // control character.
 bool valid_caller_text(std::string_view text, std::size_t min_units, std::size_t max_units) {
@@ -90,6 +82,14 @@ struct KindChecks {
 };
 
 }  // namespace
+
+bool is_operation_identifier(std::string_view id) {
+  if (id.empty() || id.size() > kOperationIdMaxBytes) return false;
+  for (char c : id) {
+    if (!is_ascii_letter(c) && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;
+  }
+  return true;
+}
 
 Status validate_selector_text(const std::optional<std::string>& text) {
   if (text && !valid_caller_text(*text, 1, kSelectorTextMaxUnits)) return code(kSelectorInvalid);
@@ -163,7 +163,7 @@ Status validate_action_request(const Request& request, Time now) {
   if (request.session_id == 0 || request.operation_id.empty() || request.operation_id.size() > kOperationIdMaxBytes) {
     return code(kTargetInvalid);
   }
-  if (!valid_operation_id(request.operation_id)) return code(kTargetInvalid);
+  if (!is_operation_identifier(request.operation_id)) return code(kTargetInvalid);
   return std::visit(KindChecks{now}, request.action);
 }
 

@@ -47,6 +47,10 @@ inline constexpr std::size_t kArgumentMaxBytes = 256;
 
 Status validate_action_request(const Request& request, Time now);
 
+// 1 to 160 characters of A-Z, a-z, 0-9, "-" and "_": an operation id, and
+// the session pipe's request ids.
+bool is_operation_identifier(std::string_view id);
+
 // Component checks, also used by the UI Automation loops.
 // Absent is valid; present: 1 to 256 UTF-16 units, no control character.
 Status validate_selector_text(const std::optional<std::string>& text);

@@ -28,6 +28,12 @@ namespace vor::desktop {
 // The I/O error of an operation whose time limit passed.
 inline constexpr std::string_view kPipeTimeLimitPassed = "pipe time limit passed";
 
+// True when a `FramePipe` call failed because its time limit passed.
+inline bool is_pipe_time_limit(const Error& error) {
+  return error.links().size() == 1 && error.links().front().kind == Error::Kind::kIo &&
+         error.outermost() == kPipeTimeLimitPassed;
+}
+
 class FramePipe {
  public:
   virtual ~FramePipe() = default;

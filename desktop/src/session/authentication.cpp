@@ -11,22 +11,31 @@ constexpr std::u16string_view kVerbatimPrefix = u"\\\\?\\";
 
 Error not_authorized(std::string detail) { return Error(std::move(detail)).context(std::string(kPeerNotAuthorized)); }
 
-Result<std::u16string> image_of(PeerAuthSys::Process& process) {
+// The image path of an open process of either port, as its query returned it.
+template <class Process>
+Result<std::u16string> image_of(Process& process) {
   auto path = process.image_path();
   if (!path) return fail(win32_failure(path.error(), kPeerImageUnavailable));
-  return std::u16string(strip_verbatim_prefix(*path));
-}
-
-Result<std::unique_ptr<PeerAuthSys::Process>> open_for_query(PeerAuthSys& sys, std::uint32_t pid) {
-  auto process = sys.open_process(pid);
-  if (!process) return fail(win32_failure(process.error(), kProcessUnavailable));
-  return std::move(*process);
+  return std::move(*path);
 }
 
 Result<std::u16string> image_of_process(PeerAuthSys& sys, std::uint32_t pid) {
-  auto process = open_for_query(sys, pid);
-  if (!process) return fail(std::move(process.error()));
+  auto process = sys.open_process(pid);
+  if (!process) return fail(win32_failure(process.error(), kProcessUnavailable));
   return image_of(**process);  // the handle closes when `process` goes
+}
+
+Result<std::u16string> image_of_process(ProcSys& processes, std::uint32_t pid) {
+  auto process = processes.open(pid, ProcSys::Access::kQuery);
+  if (!process) return fail(win32_failure(process.error(), kProcessUnavailable));
+  return image_of(**process);
+}
+
+template <class Sys>
+Status same_image_as_own(Sys& sys, std::uint32_t pid) {
+  VOR_ASSIGN_OR_RETURN(const auto peer, image_of_process(sys, pid));
+  VOR_ASSIGN_OR_RETURN(const auto own, image_of_process(sys, sys.current_process_id()));
+  return require_same_image(peer, own);
 }
 
 }  // namespace
@@ -67,16 +76,21 @@ std::u16string_view strip_verbatim_prefix(std::u16string_view path) {
   return path;
 }
 
-Result<std::u16string> own_image_path(PeerAuthSys& sys) { return image_of_process(sys, sys.current_process_id()); }
+Result<std::u16string> own_image_path(PeerAuthSys& sys) {
+  VOR_ASSIGN_OR_RETURN(const auto own, image_of_process(sys, sys.current_process_id()));
+  return std::u16string(strip_verbatim_prefix(own));
+}
 
-Status check_peer_same_image(PeerAuthSys& sys, std::uint32_t pid) {
-  auto peer = image_of_process(sys, pid);
-  if (!peer) return fail(std::move(peer.error()));
-  auto own = own_image_path(sys);
-  if (!own) return fail(std::move(own.error()));
-  if (*peer != *own) return fail(not_authorized("the peer runs another executable"));
+Status require_same_image(std::u16string_view peer, std::u16string_view own) {
+  if (strip_verbatim_prefix(peer) != strip_verbatim_prefix(own)) {
+    return fail(not_authorized("the peer runs another executable"));
+  }
   return {};
 }
+
+Status check_peer_same_image(PeerAuthSys& sys, std::uint32_t pid) { return same_image_as_own(sys, pid); }
+
+Status check_peer_same_image(ProcSys& processes, std::uint32_t pid) { return same_image_as_own(processes, pid); }
 
 Status check_granted_handle(PeerAuthSys& sys, std::uint64_t handle, std::uint32_t client_pid) {
   if (handle == 0 || handle == kInvalidHandleValue) return fail(not_authorized("the granted handle is not a handle"));
@@ -87,12 +101,9 @@ Status check_granted_handle(PeerAuthSys& sys, std::uint64_t handle, std::uint32_
   if (!exit_code) return fail(win32_failure(exit_code.error(), kPeerQueryGrantInvalid));
   if (process.process_id() != client_pid) return fail(not_authorized("the granted handle names another process"));
   if (*exit_code != kStillActive) return fail(not_authorized("the granted process has exited"));
-  auto peer = image_of(process);
-  if (!peer) return fail(std::move(peer.error()));
-  auto own = own_image_path(sys);
-  if (!own) return fail(std::move(own.error()));
-  if (*peer != *own) return fail(not_authorized("the granted process runs another executable"));
-  return {};  // the duplicate closes here; the granted handle stays for its owner
+  VOR_ASSIGN_OR_RETURN(const auto peer, image_of(process));
+  VOR_ASSIGN_OR_RETURN(const auto own, image_of_process(sys, sys.current_process_id()));
+  return require_same_image(peer, own);  // the duplicate closes here; the granted handle stays for its owner
 }
 
 Status authenticate_pipe_client(PeerAuthSys& sys, const Owner& owner, std::optional<std::uint64_t> peer_query_handle,

@@ -24,13 +24,13 @@
 #include "native/process_identity.h"
 #include "native/win32_result.h"
 #include "protocol/messages.h"
+#include "protocol/worker_args.h"
 #include "session/owner.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kPeerSessionUnavailable = "DESKTOP_PEER_SESSION_UNAVAILABLE";
 inline constexpr std::string_view kPeerQueryGrantInvalid = "DESKTOP_PEER_QUERY_GRANT_INVALID";
-inline constexpr std::string_view kPeerImageUnavailable = "DESKTOP_PEER_IMAGE_UNAVAILABLE";
 inline constexpr std::uint32_t kStillActive = 259;  // STILL_ACTIVE, the exit code of a running process
 
 // What the host learns about a pipe client and about processes. Each method
@@ -113,10 +113,17 @@ std::u16string_view strip_verbatim_prefix(std::u16string_view path);
 // ("DESKTOP_PROCESS_UNAVAILABLE") and read ("DESKTOP_PEER_IMAGE_UNAVAILABLE").
 Result<std::u16string> own_image_path(PeerAuthSys& sys);
 
+// The image paths of a peer and of this process, each as its query returned
+// it: equal without a leading "\\?\", in length and every unit (letter case
+// counts); else "DESKTOP_PEER_NOT_AUTHORIZED".
+Status require_same_image(std::u16string_view peer, std::u16string_view own);
+
 // Succeeds when process `pid` runs the same executable path as this process,
 // compared unit for unit (letter case counts); "DESKTOP_PEER_NOT_AUTHORIZED"
 // otherwise. Every handle opened here is closed on every path.
 Status check_peer_same_image(PeerAuthSys& sys, std::uint32_t pid);
+// The same over the process port: the session client's check of its host.
+Status check_peer_same_image(ProcSys& processes, std::uint32_t pid);
 
 // The LocalSystem client's granted handle: neither 0 nor all bits set,
 // duplicable and queryable ("DESKTOP_PEER_QUERY_GRANT_INVALID"), naming the

@@ -14,13 +14,13 @@
 
 #include "common/json.h"
 #include "session/lease.h"
+#include "standalone/state/fullscreen_ledger.h"
 
 namespace vor::desktop {
 
 inline constexpr std::string_view kSessionSchemaVersion = "vor.desktop-session/v1";
 inline constexpr std::string_view kSessionReadyCode = "DESKTOP_SESSION_READY";
 inline constexpr std::string_view kSessionClosedCode = "DESKTOP_SESSION_CLOSED";
-inline constexpr std::string_view kFullscreenSchemaVersion = "vor.marionet-fullscreen/v1";
 inline constexpr std::string_view kFullscreenUnsupportedCode = "DESKTOP_FULLSCREEN_UNSUPPORTED";
 
 // The status document for a host of `session_id` whose lease has `remaining`

@@ -12,9 +12,13 @@ std::optional<std::string> reported_operation_id(const OneShotCommand& command) 
   return std::nullopt;
 }
 
+// The five members of an error document; the session host adds the OS
+// error of a failed client check as a sixth.
 bool is_error_document(const CliDocument& document) {
   const json::Object* members = document.as_object();
-  if (members == nullptr || members->size() != 5) return false;
+  if (members == nullptr) return false;
+  const std::size_t extra = document.find("win32Error") != nullptr ? 1 : 0;
+  if (members->size() != 5 + extra) return false;
   for (const char* key : {"code", "nextSafeAction", "operationId", "retryable", "schemaVersion"}) {
     if (document.find(key) == nullptr) return false;
   }

@@ -11,9 +11,12 @@
 #include "readiness/desktop_sys_win32.h"
 #include "readiness/notice_sys_win32.h"
 #include "readiness/readiness.h"
+#include "session/client_verbs.h"
+#include "session/client_win32.h"
 #include "standalone/cli/one_shot.h"
 #include "standalone/cli/operation_status.h"
 #include "standalone/worker/worker_mode_peer_win32.h"
+#include "standalone_main/host_services_win32.h"
 #include "uia/automation_win32.h"
 #include "windows/worker_launch_win32.h"
 
@@ -32,10 +35,6 @@ void write_stdout_line(std::string_view line) {
   }
 }
 
-Result<CliDocument> run_session_command(const SessionCommand&) {
-  return fail("DESKTOP_OPERATION_FAILED: session verbs are not available in this build");
-}
-
 }  // namespace
 
 Win32Adapters::Win32Adapters()
@@ -52,7 +51,8 @@ Win32Adapters::Win32Adapters()
       window_capture(make_window_capture_sys()),
       com(uia::make_win32_com_sys()),
       controls(uia::make_win32_control_sys()),
-      input_owner(make_win32_input_owner_sys()) {}
+      input_owner(make_win32_input_owner_sys()),
+      session_client(make_win32_session_client_sys()) {}
 
 ExecutorPorts Win32Adapters::executor_ports() {
   return ExecutorPorts{desktop_ports->ports(), *desktop, *notice, *duplication, *window_capture,
@@ -70,7 +70,12 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     services.capabilities = capability_document;
     return run_standalone_command(command, services);
   };
-  s.run_session = run_session_command;
+  s.run_session = [&adapters](const SessionCommand& command) -> Result<CliDocument> {
+    if (const auto* host = std::get_if<cmd::SessionHost>(&command)) return run_session_host_win32(adapters, *host);
+    SessionClientPorts ports{*adapters.session_client, *adapters.processes, *adapters.caller, *adapters.files,
+                             system_clock()};
+    return run_session_client_command(ports, command);
+  };
   s.run_worker = [&adapters](std::span<const Argument> args) {
     const ReadinessSnapshot readiness = [&adapters](std::uint32_t session) {
       return query_readiness(adapters.desktop_ports->ports(), *adapters.desktop, session);

@@ -17,6 +17,7 @@
 #include "native/ports_win32.h"
 #include "readiness/desktop_sys.h"
 #include "readiness/notice_sys.h"
+#include "session/client.h"
 #include "standalone/cli/probe.h"
 #include "standalone/state/file_system.h"
 #include "standalone/worker/worker_mode.h"
@@ -44,6 +45,7 @@ struct Win32Adapters {
   std::unique_ptr<InputOwnerSys> input_owner;
 
   ExecutorPorts executor_ports();
+  std::unique_ptr<SessionClientSys> session_client;
 };
 
 // The services refer to `adapters`, which must outlive them.

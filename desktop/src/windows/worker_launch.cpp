@@ -33,6 +33,27 @@ std::string worker_command_line(std::string_view exe, std::string_view pipe, std
          std::to_string(broker_pid) + " --session " + std::to_string(session);
 }
 
+std::string quote_windows_argument(std::string_view text) {
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : text) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') {
+      out.append(2 * backslashes + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(2 * backslashes, '\\');
+  out.push_back('"');
+  return out;
+}
+
 ConnectResult wait_for_worker_connection(WorkerHandle& worker, Clock& clock, std::chrono::milliseconds limit,
                                          std::chrono::milliseconds poll) {
   PipeServer& pipe = *worker.pipe;

@@ -170,6 +170,11 @@ struct WorkerHandle {
   bool same_session = false;
 };
 
+// `text` in double quotes as the Windows command-line parser reads it back:
+// a run of n backslashes before a quote becomes 2n + 1 backslashes and the
+// quote, a run at the end 2n backslashes; always quoted, even without a space.
+std::string quote_windows_argument(std::string_view text);
+
 // Waits for the started worker to connect to its pipe, raced against its
 // exit, which is checked every `poll`, for at most `limit` on `clock`. Whichever
 // is seen first decides; a pending connection is then cancelled.

@@ -16,12 +16,14 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "common/crypto.h"
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "session/authentication.h"
 #include "session/authentication_win32.h"
+#include "session/host_pipe_win32.h"
 #include "session/owner.h"
 #include "session/owner_pipe_win32.h"
 
@@ -281,6 +283,53 @@ TEST(SessionPipeWin32, RegisteredInstanceCarriesAFrameFromAClient) {
   ASSERT_TRUE(::WriteFile(client.get(), "frame", 5, &n, nullptr));
   io.run_for(std::chrono::seconds(10));
   EXPECT_EQ(*got, "frame");
+}
+
+// The host's pipe instance: the connect raced against its timer, and what
+// the connect says about clients that came before it.
+TEST(HostPipeWin32, TheConnectReportsTimerClientsGoneAndClientsAlreadyThere) {
+  const Owner owner = own_owner();
+  asio::io_context io(1);
+  Win32HostPipes pipes(io);
+  auto pipe = pipes.create(owner, true);
+  ASSERT_TRUE(pipe) << pipe.error().display_chain();
+  HostPipe& instance = **pipe;
+
+  // Nobody comes: the timer wins.
+  EXPECT_EQ(instance.wait_for_client(std::chrono::milliseconds(50)), Win32<bool>(false));
+
+  // A client that opened and closed its end before the connect is gone.
+  { UniqueFile gone(open_client_end(pipe_name_of(owner))); }
+  EXPECT_EQ(instance.wait_for_client(std::chrono::seconds(5)), Win32<bool>(win32_error(kErrorNoData)));
+  instance.disconnect();
+
+  // Disconnected, the same instance listens again once the connect runs:
+  // a client that waits meanwhile (the pipe is busy until then) gets in.
+  UniqueFile waiting;
+  std::thread later([&] { waiting.reset(open_client_end(pipe_name_of(owner))); });
+  const auto again = instance.wait_for_client(std::chrono::seconds(5));
+  later.join();
+  ASSERT_TRUE(waiting);
+  EXPECT_TRUE(again == Win32<bool>(true) || again == Win32<bool>(win32_error(kErrorPipeConnected)));
+
+  // A client already connected to a new instance: the connect says so, and
+  // its frame is read.
+  auto next = pipes.create(owner, false);
+  ASSERT_TRUE(next) << next.error().display_chain();
+  UniqueFile client(open_client_end(pipe_name_of(owner)));
+  ASSERT_TRUE(client) << ::GetLastError();
+  HostPipe& second = **next;
+  EXPECT_EQ(second.wait_for_client(std::chrono::seconds(5)), Win32<bool>(win32_error(kErrorPipeConnected)));
+  DWORD n = 0;
+  const std::string framed = *frame_bytes("{}", kAckMaxBytes);
+  ASSERT_TRUE(::WriteFile(client.get(), framed.data(), static_cast<DWORD>(framed.size()), &n, nullptr));
+  auto body = second.read_frame(kAckMaxBytes, std::chrono::seconds(3));
+  ASSERT_TRUE(body) << body.error().display_chain();
+  EXPECT_EQ(*body, "{}");
+  // Nothing more comes: the read's time limit ends it.
+  auto silent = second.read_frame(kAckMaxBytes, std::chrono::milliseconds(100));
+  ASSERT_FALSE(silent);
+  EXPECT_EQ(silent.error().outermost(), kPipeTimeLimitPassed);
 }
 
 TEST(SessionAuthWin32, ClientOfTheSameUserSessionAndImageIsAccepted) {

@@ -117,6 +117,11 @@ TEST(Entry, FailedWorkNamesTheOperationOnlyForStatusAndReconcile) {
   }
 }
 
+CliDocument with_member(CliDocument doc, const char* key) {
+  doc.as_object()->push_back(json::Member{key, 5});
+  return doc;
+}
+
 TEST(Entry, ExitCodeOfPrintedDocuments) {
   struct Case {
     const char* name;
@@ -130,6 +135,8 @@ TEST(Entry, ExitCodeOfPrintedDocuments) {
       {"ready not boolean", json::Object{{"ready", "false"}}, 0, 0},
       {"no ready", json::Object{{"code", "DESKTOP_SESSIONS"}}, 0, 0},
       {"error document", error_guidance("DESKTOP_OUTCOME_UNKNOWN", std::string("op")), 1, 1},
+      {"error document with its OS error", with_member(error_guidance("DESKTOP_PEER_NOT_AUTHORIZED", {}), "win32Error"), 1, 1},
+      {"six members, one of them foreign", with_member(error_guidance("DESKTOP_X", {}), "extra"), 0, 0},
   };
   for (const auto& c : cases) {
     Script s;

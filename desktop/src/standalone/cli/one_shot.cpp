@@ -1,5 +1,6 @@
 #include "standalone/cli/one_shot.h"
 
+#include "common/overloaded.h"
 #include "native/windows_sessions.h"
 #include "standalone/cli/image_export.h"
 #include "standalone/cli/operation_status.h"
@@ -7,15 +8,6 @@
 
 namespace vor::desktop {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-// Spelled out for compilers without deduction for aggregates (clang 16, which
-// builds the fuzz targets).
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 Result<CliDocument> not_built(const char* verb) {
   return fail(std::string("DESKTOP_OPERATION_FAILED: ") + verb + " is not available in this build");
