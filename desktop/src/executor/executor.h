@@ -38,7 +38,6 @@ namespace vor::desktop {
 inline constexpr std::string_view kFullscreenUnsupported = "DESKTOP_FULLSCREEN_UNSUPPORTED";
 inline constexpr std::string_view kFocusDenied = "DESKTOP_FOCUS_DENIED";
 
-inline constexpr std::string_view kObservedCode = "DESKTOP_OBSERVED";
 inline constexpr std::string_view kObservedGuidance = "Choose a window from this observation.";
 inline constexpr std::string_view kWindowsFound = "DESKTOP_WINDOWS_FOUND";
 inline constexpr std::string_view kWindowNotFound = "DESKTOP_WINDOW_NOT_FOUND";

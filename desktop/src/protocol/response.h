@@ -22,6 +22,10 @@
 
 namespace vor::desktop {
 
+// The code of an inspect that observed the desktop: the executor answers it and reconcile
+// accepts only an observation that carries it.
+inline constexpr std::string_view kObservedCode = "DESKTOP_OBSERVED";
+
 struct Response {
   std::uint32_t protocol = kProtocolVersion;
   std::string operation_id;

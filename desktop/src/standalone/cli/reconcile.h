@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "protocol/response.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
 #include "standalone/cli/operation_status.h"
@@ -15,7 +16,6 @@
 namespace vor::desktop {
 
 inline constexpr std::string_view kReconcileObservationRequired = "DESKTOP_RECONCILE_OBSERVATION_REQUIRED";
-inline constexpr std::string_view kObservedCode = "DESKTOP_OBSERVED";
 inline constexpr std::int64_t kObservationFreshnessMilliseconds = 15000;
 
 Result<CliDocument> run_reconcile(StatePorts& ports, const cmd::Reconcile& command);
