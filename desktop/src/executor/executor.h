@@ -48,7 +48,6 @@ inline constexpr std::string_view kElementActionVerified = "DESKTOP_ELEMENT_ACTI
 inline constexpr std::string_view kElementGuidance =
     "Inspect the verified predicate and exact target. A semantic UIA action is not a physical click; never replay "
     "uncertain input.";
-inline constexpr std::string_view kLaunchValidated = "DESKTOP_LAUNCH_VALIDATED";
 inline constexpr std::string_view kLaunchGuidance =
     "The broker may launch the authorized application in this user session.";
 inline constexpr std::string_view kWindowSourceGuidance =

@@ -168,6 +168,9 @@ inline std::string_view action_kind_name(ActionKind kind) { return kActionKindNa
 bool is_mutating(ActionKind kind);
 inline bool is_mutating(const Action& action) { return is_mutating(action_kind(action)); }
 
+// A request that is too large, undecodable or not a request.
+inline constexpr std::string_view kRequestInvalid = "DESKTOP_REQUEST_INVALID";
+
 struct Request {
   std::uint32_t protocol = 0;
   std::string operation_id;

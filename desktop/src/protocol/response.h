@@ -25,6 +25,8 @@ namespace vor::desktop {
 // The code of an inspect that observed the desktop: the executor answers it and reconcile
 // accepts only an observation that carries it.
 inline constexpr std::string_view kObservedCode = "DESKTOP_OBSERVED";
+// The code of a launch the worker has checked; the broker then starts the application.
+inline constexpr std::string_view kLaunchValidated = "DESKTOP_LAUNCH_VALIDATED";
 
 struct Response {
   std::uint32_t protocol = kProtocolVersion;

@@ -26,7 +26,6 @@
 namespace vor::desktop {
 
 inline constexpr std::string_view kSessionExpired = "DESKTOP_SESSION_EXPIRED";
-inline constexpr std::string_view kRequestInvalid = "DESKTOP_REQUEST_INVALID";
 
 // The broker work behind the session actions, bound by the composition root.
 // An empty member answers its action as not available in this build

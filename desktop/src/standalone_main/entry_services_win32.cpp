@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "broker/execute_transaction.h"
 #include "broker/probe.h"
 #include "build_capabilities/capabilities.h"
 #include "capture_dxgi/duplication_win32.h"
@@ -67,6 +68,7 @@ EntryServices make_win32_entry_services(Win32Adapters& adapters) {
     OneShotServices services;
     services.probe = [&adapters](const cmd::Probe& probe) { return run_probe(*adapters.probe, probe.session_id); };
     services.state = &state;
+    services.execute = [&state](const cmd::Execute& execute) { return run_execute_win32(state, execute); };
     services.capabilities = capability_document;
     return run_standalone_command(command, services);
   };

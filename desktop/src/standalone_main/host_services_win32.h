@@ -15,10 +15,12 @@
 namespace vor::desktop {
 
 // The broker work of the host over the state verbs' ports, which must
-// outlive it. The execute transaction is not bound yet: the host answers
-// `execute` as not available in this build ("DESKTOP_OPERATION_FAILED"),
-// as the one-shot verb does.
+// outlive it.
 HostBroker make_host_broker(StatePorts& state);
+
+// The `execute` verb over the program's worker launch; each call has its own
+// I/O context for the worker's pipe.
+Result<CliDocument> run_execute_win32(StatePorts& state, const cmd::Execute& command);
 
 // The session-host role of this process; returns after the host has ended.
 Result<CliDocument> run_session_host_win32(Win32Adapters& adapters, const cmd::SessionHost& command);

@@ -48,6 +48,8 @@ inline constexpr JobLimits kWorkerJobLimits{};
 // EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW.
 inline constexpr std::uint32_t kWorkerCreationFlags = 0x08084404;
 inline constexpr std::string_view kWorkerDesktop = "winsta0\\default";
+// CREATE_UNICODE_ENVIRONMENT: an application the broker starts for `launch`.
+inline constexpr std::uint32_t kApplicationCreationFlags = 0x400;
 inline constexpr std::size_t kMaxAttributeListBytes = 65536;
 // Both bits of SE_GROUP_LOGON_ID.
 inline constexpr std::uint32_t kLogonIdAttributes = 0xC0000000;
@@ -82,6 +84,13 @@ class LaunchToken {
   virtual ~LaunchToken() = default;
   virtual Win32<void> create_environment_block() = 0;  // CreateEnvironmentBlock(token, FALSE)
   virtual Win32<std::vector<TokenGroup>> groups() = 0;  // GetTokenInformation(TokenGroups)
+  // Starts an application in the worker's session with this token's
+  // environment block: CreateProcessW, or CreateProcessAsUserW with the token
+  // when `as_user`; CREATE_UNICODE_ENVIRONMENT, nothing inherited, no current
+  // directory, desktop "winsta0\default". Both new handles are closed at once;
+  // the result is the new process id.
+  virtual Win32<std::uint32_t> start_application(const std::string& application, const std::string& command_line,
+                                                 bool as_user) = 0;
 };
 
 // The security descriptor of the worker pipe (LocalFree on release).

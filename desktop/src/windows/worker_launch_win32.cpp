@@ -48,6 +48,28 @@ class Win32LaunchToken final : public LaunchToken {
     return out;
   }
 
+  Win32<std::uint32_t> start_application(const std::string& application, const std::string& command_line,
+                                         bool as_user) override {
+    auto app = to_wide(application);
+    auto cmd = to_wide(command_line);
+    auto desk = to_wide(kWorkerDesktop);
+    if (!app || !cmd || !desk) return win32_error(ERROR_INVALID_PARAMETER);
+    STARTUPINFOW startup{};
+    static_assert(sizeof startup == 104);
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desk->data();
+    PROCESS_INFORMATION info{};
+    const BOOL ok = as_user ? ::CreateProcessAsUserW(token_.get(), app->c_str(), cmd->data(), nullptr, nullptr, FALSE,
+                                                     kApplicationCreationFlags, environment_.get(), nullptr, &startup,
+                                                     &info)
+                            : ::CreateProcessW(app->c_str(), cmd->data(), nullptr, nullptr, FALSE,
+                                               kApplicationCreationFlags, environment_.get(), nullptr, &startup, &info);
+    if (!ok) return win32_error(::GetLastError());
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    return static_cast<std::uint32_t>(info.dwProcessId);
+  }
+
   HANDLE token() const { return token_.get(); }
   void* environment() const { return environment_.get(); }
 

@@ -24,6 +24,8 @@ class FakeProcessLiveness final : public ProcSys {
   std::optional<std::uint32_t> creation_error;
   std::optional<std::uint32_t> wait_error;
   int opens = 0;
+  // The user SID every process reports; unset, the token cannot be read.
+  std::optional<std::string> user_sid_text;
 
   // The receipt's broker process has ended and its id is free.
   void gone() { open_error = kErrorInvalidParameter; }
@@ -49,7 +51,10 @@ class FakeProcessLiveness final : public ProcSys {
       return owner_.exited;
     }
     Win32<std::u16string> image_path() override { return win32_error(kErrorAccessDenied); }
-    Result<std::string> user_sid() override { return fail("DESKTOP_TOKEN_UNAVAILABLE"); }
+    Result<std::string> user_sid() override {
+      if (owner_.user_sid_text) return *owner_.user_sid_text;
+      return fail("DESKTOP_TOKEN_UNAVAILABLE");
+    }
 
    private:
     FakeProcessLiveness& owner_;

@@ -28,6 +28,7 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
   std::string logon_sid = "S-1-5-5-0-9";
   std::size_t list_size = 48;
   std::uint32_t worker_pid = 700;
+  std::uint32_t application_pid = 900;
   // How the pipe's connection completes (nullopt: it never does) and how many
   // polls see it still pending first.
   std::optional<ConnectResult> connect = ConnectResult{ConnectOutcome::kConnected};
@@ -36,6 +37,8 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
   bool running = true;
   // When set: the worker is seen running this many times, then ended.
   std::optional<int> running_checks;
+  // When set: the worker runs until this many frames were read from it.
+  std::optional<int> ends_after_reads;
   std::uint32_t client_pid = 700;
   FakeFramePipe frames;
 
@@ -47,16 +50,22 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
   struct Seen {
     std::vector<std::string> calls;
     std::string sddl, pipe_name, application, command_line, desktop;
+    std::string started_application, started_command_line;  // the application started for `launch`
+    bool started_as_user = false;
     std::uint32_t creation_flags = 0;
     bool created_as_user = false;
     JobLimits limits{};
     bool destroyed = false;
     int live_owners = 0;  // owners handed out and not yet released
+    std::vector<std::string> written;  // the frames written to the worker, once the launch is released
   };
   std::shared_ptr<Seen> seen = std::make_shared<Seen>();
   std::vector<std::string>& calls = seen->calls;
 
-  ~FakeWorkerLaunch() override { seen->destroyed = true; }
+  ~FakeWorkerLaunch() override {
+    seen->destroyed = true;
+    seen->written = frames.written;
+  }
 
   // ProcSys
   std::uint32_t current_process_id() override { return broker_pid; }
@@ -121,6 +130,12 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
       for (std::uint32_t a : *attributes) out.push_back({a, launch_.logon_sid});
       return out;
     }
+    Win32<std::uint32_t> start_application(const std::string& app, const std::string& cmd, bool as_user) override {
+      launch_.seen->started_application = app;
+      launch_.seen->started_command_line = cmd;
+      launch_.seen->started_as_user = as_user;
+      return launch_.step("start_application", launch_.application_pid);
+    }
   };
   class Security final : public PipeSecurity, Owner {
    public:
@@ -161,6 +176,7 @@ class FakeWorkerLaunch final : public WorkerLaunchSys, public ProcSys {
     Win32<void> resume() override { return launch_.step("resume_thread"); }
     Win32<bool> running() override {
       if (launch_.running_checks) launch_.running = (*launch_.running_checks)-- > 0;
+      if (launch_.ends_after_reads) launch_.running = launch_.frames.reads_done < *launch_.ends_after_reads;
       return launch_.step("worker_running", launch_.running);
     }
     void terminate_and_wait() override { launch_.calls.push_back("terminate_process"); }

@@ -34,7 +34,10 @@ Result<CliDocument> run_standalone_command(const OneShotCommand& command, const 
             if (!services.probe) return not_built("probe");
             return services.probe(probe);
           },
-          [](const cmd::Execute&) { return not_built("execute"); },
+          [&](const cmd::Execute& execute) -> Result<CliDocument> {
+            if (!services.execute) return not_built("execute");
+            return services.execute(execute);
+          },
           [&](const cmd::Status& status) -> Result<CliDocument> {
             if (services.state == nullptr) return not_built("status");
             return run_status(*services.state, status);

@@ -23,6 +23,8 @@ struct OneShotServices {
   StatePorts* state = nullptr;
   // The capability document (build_capabilities/capabilities.h).
   std::function<CliDocument()> capabilities;
+  // The execute transaction of a request file (broker/execute_transaction.h).
+  std::function<Result<CliDocument>(const cmd::Execute&)> execute;
 };
 
 Result<CliDocument> run_standalone_command(const OneShotCommand& command, const OneShotServices& services);

@@ -17,6 +17,7 @@
 
 #include "common/error.h"
 #include "common/win32_values.h"
+#include "native/execution_evidence.h"
 #include "native/ports.h"
 #include "standalone/cli/cli_documents.h"
 #include "standalone/cli/commands.h"
@@ -25,7 +26,6 @@
 
 namespace vor::desktop {
 
-inline constexpr std::string_view kOutcomeUnknown = "DESKTOP_OUTCOME_UNKNOWN";
 inline constexpr std::string_view kOperationRunning = "DESKTOP_OPERATION_RUNNING";
 inline constexpr std::string_view kOutcomeReconciled = "DESKTOP_OUTCOME_RECONCILED";
 inline constexpr std::string_view kOperationFinished = "DESKTOP_OPERATION_FINISHED";
