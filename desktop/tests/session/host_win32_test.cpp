@@ -279,9 +279,9 @@ TEST(SessionHostWin32, ServesStatusRefusesASecondHostAndEndsOnClose) {
   EXPECT_EQ(code_of(exchange(*owner, SessionStatus{})), "DESKTOP_SESSION_READY");
 
   EXPECT_EQ(code_of(exchange(*owner, SessionFullscreenStatus{"op-1"})), "DESKTOP_FULLSCREEN_UNSUPPORTED");
-  // Execute is not bound to its transaction yet.
+  // The host runs the execute transaction: an inspect finishes with its receipt.
   Request request{1, "op-1", own_session(), Inspect{}};
-  EXPECT_EQ(code_of(exchange(*owner, SessionExecute{request})), "DESKTOP_OPERATION_FAILED");
+  EXPECT_EQ(code_of(exchange(*owner, SessionExecute{request})), "DESKTOP_OPERATION_FINISHED");
 
   auto closed = exchange(*owner, SessionClose{});
   EXPECT_EQ(closed, std::optional(session_closed_document(own_session())));
