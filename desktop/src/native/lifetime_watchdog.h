@@ -14,6 +14,8 @@
 #include <optional>
 #include <thread>
 
+#include "native/process_control.h"
+
 namespace vor::desktop {
 
 inline constexpr int kExitDeadline = 124;
@@ -47,9 +49,5 @@ class LifetimeWatchdog {
   std::shared_ptr<WatchdogChannel> channel_;
   std::thread thread_;
 };
-
-// Platform pieces: name the calling thread; end this process at once.
-void set_current_thread_name(const char* name);
-[[noreturn]] void terminate_current_process(int exit_code);
 
 }  // namespace vor::desktop

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "native/lifetime_watchdog.h"
+#include "native/process_control.h"
 
 namespace vor::desktop {
 

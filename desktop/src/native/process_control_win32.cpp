@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "native/lifetime_watchdog.h"
+#include "native/process_control.h"
 
 namespace vor::desktop {
 

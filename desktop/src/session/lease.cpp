@@ -63,7 +63,7 @@ Result<SessionLease> start_lease_thread(LeaseClock& clock, std::function<void(in
   SessionLease lease(clock, state);
   try {
     lease.thread_ = std::thread([state, &clock, end_process = std::move(end_process)] {
-      name_current_thread(kLeaseThreadName);
+      set_current_thread_name(kLeaseThreadName);
       run_lease_watchdog(*state, clock, end_process);
     });
   } catch (const std::system_error& e) {

@@ -7,7 +7,7 @@
 // host asks the lease before and after each operation and reads its
 // remaining time to bound its waits.
 //
-//   auto lease = start_lease_thread(system_lease_clock(), terminate_own_process);
+//   auto lease = start_lease_thread(system_lease_clock(), terminate_current_process);
 //   ... start-up ...
 //   if (!lease_end_operation(*lease)) return fail("DESKTOP_SESSION_EXPIRED");
 //   if (lease_begin_operation(*lease)) { work(); lease_end_operation(*lease); }
@@ -23,6 +23,7 @@
 
 #include "common/error.h"
 #include "native/ports.h"
+#include "native/process_control.h"
 
 namespace vor::desktop {
 
@@ -47,14 +48,6 @@ class LeaseClock {
 
 // The steady clock and a plain timed condition wait.
 LeaseClock& system_lease_clock();
-
-// Ends this process at once with `exit_code` and does not return
-// (TerminateProcess on Windows; a failed terminate fails fast).
-[[noreturn]] void terminate_own_process(int exit_code);
-
-// Names the calling thread for debuggers (SetThreadDescription where the
-// system has it); nothing happens where it cannot.
-void name_current_thread(const char* name);
 
 // Shared between the host's runtime thread and the watchdog; every field is
 // read and written under `mutex`.

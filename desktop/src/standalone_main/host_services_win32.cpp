@@ -53,7 +53,7 @@ Result<CliDocument> run_session_host_win32(Win32Adapters& adapters, const cmd::S
   HostBroker broker = make_host_broker(state);
   asio::io_context io(1);
   Win32HostPipes pipes(io);
-  HostPorts ports{state.ctx, *adapters.caller, *adapters.processes, system_lease_clock(), terminate_own_process,
+  HostPorts ports{state.ctx, *adapters.caller, *adapters.processes, system_lease_clock(), terminate_current_process,
                   pipes,     broker,           abort_on_failed_revert};
   return run_session_host(ports, command);
 }

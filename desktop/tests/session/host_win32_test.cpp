@@ -320,7 +320,9 @@ TEST(SessionHostWin32, SilentGarbageAndVanishingClientsAreCutAndTheNextIsServed)
     SCOPED_TRACE(c.name);
     RawClient client(*owner);
     ASSERT_TRUE(client.connected());
-    if (!c.bytes.empty()) ASSERT_TRUE(client.send_bytes(c.bytes));
+    if (!c.bytes.empty()) {
+      ASSERT_TRUE(client.send_bytes(c.bytes));
+    }
     const auto answer = client.until_disconnected(10s);
     ASSERT_TRUE(answer) << "still connected after 10 s";
     EXPECT_EQ(*answer, "");
@@ -490,7 +492,7 @@ int run_fast_lease_host(LPWSTR session, LPWSTR dir, bool fast_waits) {
   asio::io_context io(1);
   FastPipes pipes(io, fast_waits ? kFastLease : 1);
   FastLeaseClock clock;
-  HostPorts ports{state.ctx, *adapters.caller, *adapters.processes, clock, terminate_own_process,
+  HostPorts ports{state.ctx, *adapters.caller, *adapters.processes, clock, terminate_current_process,
                   pipes,     broker,           abort_on_failed_revert};
   const cmd::SessionHost command{static_cast<std::uint32_t>(std::wcstoul(session, nullptr, 10)), *from_wide(dir)};
   auto document = run_session_host(ports, command);

@@ -150,7 +150,7 @@ TEST(LeaseDeathTest, ExpiryEndsTheWholeProcessWith124) {
   EXPECT_EXIT(
       {
         JumpingClock clock;
-        auto lease = start_lease_thread(clock, terminate_own_process);
+        auto lease = start_lease_thread(clock, terminate_current_process);
         std::this_thread::sleep_for(20s);
         std::exit(0);
       },
