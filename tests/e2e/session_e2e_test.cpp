@@ -381,7 +381,7 @@ class TestApplication {
       }
     }
   }
-  // The runner's future waits for the application's end.
+  // Ends the application by its pid; the runner's future then waits for its end.
   ~TestApplication() {
     if (pid_ != 0) kill_process(pid_);
   }
@@ -512,11 +512,24 @@ TEST(SessionHostE2e, ExecuteRunsARealSequenceOnTheTestApplication) {
     ASSERT_NE(seen, nullptr) << r.out;
     EXPECT_EQ(number_at(*seen, {"processId"}), app.pid());
     EXPECT_EQ(text_at(*seen, {"title"}), "Vor test controls");
-    if (step.observed_by != nullptr) EXPECT_EQ(bool_at(*seen, {"foreground"}), "true");
+    if (step.observed_by != nullptr) {
+      EXPECT_EQ(bool_at(*seen, {"foreground"}), "true");
+    }
     answers[step.id] = std::move(doc);
   }
   // The window hands its focus to its single-line edit, where the text arrived.
   EXPECT_TRUE(app.wait_for_line("single: Hello from Vor")) << app.log();
+
+  // The same type request again is answered from its receipt; nothing is typed twice.
+  auto replay = marionet({"session-execute", "--request", dir.windows_path + "\\app-type.json", "--state-dir",
+                          dir.windows_path});
+  ASSERT_EQ(replay.exit_code, 0) << replay.out << replay.err;
+  const json::Value replayed = document_of(replay);
+  EXPECT_EQ(text_at(replayed, {"code"}), "DESKTOP_OPERATION_FINISHED");
+  EXPECT_EQ(text_at(replayed, {"operationId"}), "app-type");
+  EXPECT_EQ(text_at(replayed, {"result", "code"}), "DESKTOP_INPUT_ACCEPTED");
+  EXPECT_EQ(text_at(replayed, {"createdAt"}), text_at(answers["app-type"], {"createdAt"}));
+  EXPECT_EQ(text_at(replayed, {"finishedAt"}), text_at(answers["app-type"], {"finishedAt"}));
 
   // The capture is the window's rectangle, kept as a protected image.
   const json::Value& capture = answers["app-capture"];
@@ -595,6 +608,7 @@ TEST(SessionHostE2e, ExecuteRunsARealSequenceOnTheTestApplication) {
   EXPECT_FALSE(fs::exists(owner_path(dir)));
   EXPECT_FALSE(fs::exists(linux_path_of(stored)));
   EXPECT_FALSE(fs::exists(png_path));
+  EXPECT_EQ(app.log().find("single: Hello from VorH"), std::string::npos) << app.log();
 }
 
 }  // namespace
