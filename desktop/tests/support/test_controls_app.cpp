@@ -4,9 +4,11 @@
 //   103 single-line edit (limit 32) 104 password edit
 //   105 read-only edit "fixed"      106 multi-line edit
 //   107 static label: the last event ("idle" at start)
-// Every event is appended as one line to the log file named by --log, and
-// the label shows the last one:
-//   ready <window handle>           push <n> / check <0|1>      (BN_CLICKED)
+// Like a dialog, the window hands the keyboard focus it gets (when it is
+// activated) to the single-line edit, so keys typed into the focused window
+// arrive there. Every event is appended as one line to the log file named by
+// --log, and the label shows the last one:
+//   ready <window handle> <pid>     push <n> / check <0|1>      (BN_CLICKED)
 //   <control> <MESSAGE> sent|posted (BM_CLICK, WM_SETTEXT, EM_GETPASSWORDCHAR,
 //                                    EM_GETLIMITTEXT as the control receives them)
 //   single: <text> / multi: <text>  (EN_CHANGE)
@@ -121,6 +123,9 @@ LRESULT CALLBACK main_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
       if (code == EN_CHANGE && id == kMulti) log_line(L"multi: " + text_of(control));
       return 0;
     }
+    case WM_SETFOCUS:
+      SetFocus(GetDlgItem(window, kSingle));
+      return 0;
     case kHangMessage:
       log_line(L"hang begin", false);
       Sleep(static_cast<DWORD>(w));
@@ -163,7 +168,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!window) return 1;
   ShowWindow(window, SW_SHOWNORMAL);
   UpdateWindow(window);
-  log_line(L"ready " + std::to_wstring(reinterpret_cast<std::uintptr_t>(window)), false);
+  log_line(L"ready " + std::to_wstring(reinterpret_cast<std::uintptr_t>(window)) + L" " +
+               std::to_wstring(GetCurrentProcessId()),
+           false);
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
