@@ -199,6 +199,7 @@ TEST_P(ExecuteCrash, EveryCutLeavesAReadableStoreAndNeverHidesSentInput) {
   // A cut write puts half its bytes, or none. The last round cuts nothing:
   // the broker dies after its last write, before it could print its answer.
   int cuts_after_sending = 0;
+  int receipt_temporaries = 0;
   for (int round = 0; round < 2 * (total + 1); ++round) {
     const int k = round % (total + 1) + 1;
     const bool writes_nothing = round > total;
@@ -302,6 +303,11 @@ TEST_P(ExecuteCrash, EveryCutLeavesAReadableStoreAndNeverHidesSentInput) {
       if (ends_with(name, ".image") || ends_with(name, ".png")) {
         EXPECT_TRUE(recorded.count(name)) << name;
       }
+      // No plaintext receipt stays on the disk, not even a cut one.
+      if (is_receipt_temporary_name(name)) {
+        ++receipt_temporaries;
+        EXPECT_TRUE(has_protected_header(w.fs.data(root->join(name)))) << name;
+      }
     }
 
     // A day later nothing temporary is left, no image at all, and the cut
@@ -317,6 +323,7 @@ TEST_P(ExecuteCrash, EveryCutLeavesAReadableStoreAndNeverHidesSentInput) {
   }
   EXPECT_GT(cuts_after_sending, 0);
   EXPECT_LT(cuts_after_sending, 2 * total);
+  EXPECT_GT(receipt_temporaries, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExecuteCrash, ::testing::ValuesIn(cut_cases()),

@@ -179,6 +179,7 @@ TEST_P(ExecuteCrashWin32, TheRealProgramReadsEveryCutStoreAndNeverHidesSentInput
   ASSERT_GT(total, 8);
   ASSERT_LT(sent_before, total);
 
+  int receipt_temporaries = 0;
   // The last round cuts nothing: the helper ends normally after its last
   // write, as a broker that dies before its answer is read.
   for (int k = 1; k <= total + 1; ++k) {
@@ -276,6 +277,14 @@ TEST_P(ExecuteCrashWin32, TheRealProgramReadsEveryCutStoreAndNeverHidesSentInput
       if (ends_with(name, ".image") || ends_with(name, ".png")) {
         EXPECT_TRUE(recorded.count(name)) << name;
       }
+      // No plaintext receipt stays on the disk: a temporary the cut left
+      // empty is protected in place by the pass.
+      if (is_receipt_temporary_name(name)) {
+        ++receipt_temporaries;
+        auto bytes = read_bounded_file(*store.fs, root->join(name), kReceiptFileLimit);
+        ASSERT_TRUE(bytes) << bytes.error().display_chain();
+        EXPECT_TRUE(has_protected_header(*bytes)) << name;
+      }
     }
 
     // A day later no temporary and no image is left; unsettled input stays.
@@ -288,6 +297,7 @@ TEST_P(ExecuteCrashWin32, TheRealProgramReadsEveryCutStoreAndNeverHidesSentInput
     const bool kept = state_file_exists(*store.fs, state_file_path(*root, std::string(kCutId), "json").value());
     EXPECT_EQ(kept, mutating && phase == "unknown");
   }
+  EXPECT_GT(receipt_temporaries, 0);
 }
 
 std::vector<CutCase> cut_cases() {
