@@ -8,6 +8,7 @@
 #include "common/base64.h"
 #include "desktop/tests/standalone/operation_status_fixtures.h"
 #include "desktop/tests/windows/fake_worker_launch.h"
+#include "execute_fixtures.h"
 #include "native/execution_evidence.h"
 #include "protocol/messages.h"
 #include "standalone/cli/one_shot.h"
@@ -21,20 +22,10 @@ using testing::FakeWorkerLaunch;
 using testing::kEpoch;
 using testing::text_of;
 
-Window observed_window() {
-  Window w;
-  w.handle = 0x10010;
-  w.process_id = 100;
-  w.process_created = 133'000'000'000'000'000ULL;
-  w.rect = {10, 20, 650, 500};
-  w.title = "Editor";
-  w.observed_at = kEpoch - 1s;
-  w.last_input_tick = 1000;
-  w.foreground = true;
-  return w;
-}
+Window observed_window() { return testing::observed_window(kEpoch - 1s); }
 
-Request request_of(std::string id, Action action) { return Request{1, std::move(id), 1, std::move(action)}; }
+using testing::ready_frame;
+using testing::request_of;
 Request inspect(std::string id = "op-1") { return request_of(std::move(id), Inspect{}); }
 Request click(std::string id = "op-click") { return request_of(std::move(id), Click{observed_window(), 5, 6}); }
 Request launch(std::string id = "op-launch") {
@@ -42,20 +33,9 @@ Request launch(std::string id = "op-launch") {
 }
 Request capture(std::string id = "op-cap") { return request_of(std::move(id), Capture{observed_window()}); }
 
-std::string ready_frame() {
-  WorkerReady r;
-  r.protocol = 1;
-  r.process_id = 700;
-  r.session_id = 1;
-  r.code = std::string(kWorkerReadyCode);
-  return encode_worker_ready(r);
-}
-
 // What the worker answers for `request` with this code.
 Response answer(const Request& request, std::string code) {
-  Response r = build_response(request, code, "Worker guidance.");
-  if (code == kObservedCode) r.windows.push_back(observed_window());
-  return r;
+  return testing::answer(request, std::move(code), observed_window());
 }
 
 // The store with the state verbs' ports and a worker launch that each test

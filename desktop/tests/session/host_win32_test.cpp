@@ -42,6 +42,8 @@
 #include "standalone_main/entry.h"
 #include "standalone_main/entry_services_win32.h"
 #include "standalone_main/host_services_win32.h"
+#include "desktop/tests/support/test_files_win32.h"
+#include "desktop/tests/support/test_process_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -65,60 +67,12 @@ std::uint32_t own_session() {
   return session;
 }
 
-std::string read_text(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return {};
-  std::string out;
-  char chunk[4096];
-  DWORD n = 0;
-  while (::ReadFile(file.get(), chunk, sizeof chunk, &n, nullptr) && n > 0) out.append(chunk, n);
-  return out;
-}
-
 bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// A host process started by the test, its standard output in a file. It is
-// ended by the test only if it is still running when the test is over.
-class HostProcess {
+// A host process started by the test from the copy, its standard output in a file.
+class HostProcess : public CapturedProcess {
  public:
-  HostProcess(const std::wstring& arguments, const std::wstring& output) : output_(output) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    UniqueFile out(::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
-    UniqueFile in(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                nullptr));
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in.get();
-    si.hStdOutput = out.get();
-    si.hStdError = out.get();
-    std::wstring command = L"\"" + kCopy + L"\" " + arguments;
-    PROCESS_INFORMATION pi{};
-    if (::CreateProcessW(kCopy.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-      process_.reset(pi.hProcess);
-      ::CloseHandle(pi.hThread);
-    }
-  }
-  ~HostProcess() {
-    if (process_ && ::WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) {
-      ::TerminateProcess(process_.get(), 99);
-      ::WaitForSingleObject(process_.get(), 5000);
-    }
-  }
-  bool started() const { return process_.valid(); }
-  bool running() const { return ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
-  std::optional<DWORD> wait(DWORD ms) {
-    if (::WaitForSingleObject(process_.get(), ms) != WAIT_OBJECT_0) return std::nullopt;
-    DWORD code = 0;
-    ::GetExitCodeProcess(process_.get(), &code);
-    return code;
-  }
-  std::string output() const { return read_text(output_); }
-
- private:
-  std::wstring output_;
-  UniqueHandle process_;
+  HostProcess(const std::wstring& arguments, const std::wstring& output) : CapturedProcess(kCopy, arguments, output) {}
 };
 
 // A fresh state directory for one test.
@@ -129,25 +83,6 @@ struct StateDir {
   std::wstring record() const { return root() + L"\\session.owner"; }
   std::string utf8() const { return *from_wide(dir); }
 };
-
-void remove_tree(const std::wstring& dir) {
-  WIN32_FIND_DATAW found;
-  HANDLE h = ::FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = dir + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree(path);
-      } else {
-        ::DeleteFileW(path.c_str());
-      }
-    } while (::FindNextFileW(h, &found));
-    ::FindClose(h);
-  }
-  ::RemoveDirectoryW(dir.c_str());
-}
 
 StateDir fresh_state(const std::wstring& name) {
   StateDir state(name);
@@ -160,7 +95,7 @@ StateDir fresh_state(const std::wstring& name) {
 std::optional<Owner> await_record(const StateDir& state) {
   for (int i = 0; i < 1000; ++i) {
     if (exists(state.record())) {
-      if (auto owner = decode_owner(read_text(state.record()))) return *owner;
+      if (auto owner = decode_owner(read_shared_file(state.record()))) return *owner;
     }
     ::Sleep(20);
   }
@@ -261,7 +196,7 @@ TEST(SessionHostWin32, ServesStatusRefusesASecondHostAndEndsOnClose) {
   const auto owner = await_record(state);
   ASSERT_TRUE(owner) << host.output();
   EXPECT_EQ(owner->session_id, own_session());
-  const std::string record = read_text(state.record());
+  const std::string record = read_shared_file(state.record());
 
   auto status = exchange(*owner, SessionStatus{});
   EXPECT_EQ(code_of(status), "DESKTOP_SESSION_READY");
@@ -275,7 +210,7 @@ TEST(SessionHostWin32, ServesStatusRefusesASecondHostAndEndsOnClose) {
   ASSERT_TRUE(second.started());
   EXPECT_EQ(second.wait(20000), std::optional<DWORD>(1));
   EXPECT_NE(second.output().find("\"code\":\"DESKTOP_OWNER_CONFLICT\""), std::string::npos) << second.output();
-  EXPECT_EQ(read_text(state.record()), record);
+  EXPECT_EQ(read_shared_file(state.record()), record);
   EXPECT_EQ(code_of(exchange(*owner, SessionStatus{})), "DESKTOP_SESSION_READY");
 
   EXPECT_EQ(code_of(exchange(*owner, SessionFullscreenStatus{"op-1"})), "DESKTOP_FULLSCREEN_UNSUPPORTED");
@@ -410,7 +345,7 @@ TEST(SessionHostWin32, AHostWhoseLeaseRunsOutMeanwhileIsEndedWith124AndLeavesIts
   ASSERT_TRUE(owner) << host.output();
   EXPECT_EQ(host.wait(90000), std::optional<DWORD>(124));
   EXPECT_EQ(host.output(), "");
-  auto left = decode_owner(read_text(state.record()));  // the record stays behind
+  auto left = decode_owner(read_shared_file(state.record()));  // the record stays behind
   ASSERT_TRUE(left);
   EXPECT_EQ(*left, *owner);
   EXPECT_TRUE(exists(image_path(state, "op-young")));

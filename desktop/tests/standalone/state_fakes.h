@@ -3,7 +3,7 @@
 // blob to its entropy, a settable clock and identity.
 //
 // FakeFileSystem can "crash" at the n-th changing call: that call is cut short
-// (a write puts half its bytes, a move or delete does nothing) and every later
+// (a write puts half its bytes, or none, a move or delete does nothing) and every later
 // call fails, as if the process had died. `restart()` drops the crash and every
 // open handle, like a new process on the same disk.
 //
@@ -102,6 +102,9 @@ class FakeFileSystem final : public FileSystem {
 
   // Crash at the n-th changing call (1-based); 0 never.
   void crash_at(int n) { crash_at_ = n; changes_ = 0; }
+  // A write cut short puts no byte instead of half of them (the process died
+  // between creating a file and writing to it).
+  bool cut_writes_nothing = false;
   bool crashed() const { return crashed_; }
   int changes() const { return changes_; }
   void restart() {
@@ -322,7 +325,7 @@ class FakeOpenFile final : public OpenFile {
     if (fs_.write_error) return fail(Error::os(*fs_.write_error));
     std::size_t n = data.size();
     const bool cut = fs_.cut();
-    if (cut) n /= 2;
+    if (cut) n = fs_.cut_writes_nothing ? 0 : n / 2;
     if (fs_.write_chunk && n > fs_.write_chunk) n = fs_.write_chunk;
     if (fs_.zero_writes) n = 0;
     FakeFileSystem::Node& node = *fs_.node_of_handle(id_, path_);

@@ -18,6 +18,7 @@
 
 #include "common/handle_win32.h"
 #include "native/ports_win32.h"
+#include "support/test_files_win32.h"
 
 namespace vor::desktop {
 
@@ -27,14 +28,6 @@ struct TestControlsApp {
   WindowHandle window = 0;
   DWORD process_id = 0;
 };
-
-// The whole file as bytes; empty when it cannot be read.
-inline std::string read_text_file(const std::wstring& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Starts the application with its log at "<dir>\controls-<this pid>.log"
 // and `extra_args` after it, and waits (at most 10 s) for its "ready
