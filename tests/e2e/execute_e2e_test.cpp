@@ -96,6 +96,17 @@ std::string text_at(const json::Value& document, std::initializer_list<std::stri
   return at->as_string() ? *at->as_string() : "<" + json::to_string(*at) + ">";
 }
 
+// A printed answer as a replay prints it from the receipt, which keeps no
+// window titles: every window titled `title` untitled.
+std::string as_replayed(std::string printed, const std::string& title) {
+  const std::string titled = "\"title\":\"" + title + "\"";
+  EXPECT_NE(printed.find(titled), std::string::npos) << printed;
+  for (auto at = printed.find(titled); at != std::string::npos; at = printed.find(titled, at)) {
+    printed.replace(at, titled.size(), "\"title\":\"\"");
+  }
+  return printed;
+}
+
 // What an operation status document must say.
 struct Expected {
   std::string operation_id;
@@ -335,12 +346,8 @@ TEST(ExecuteE2e, ARepeatedRequestIsAnsweredFromItsReceiptWithoutAWorker) {
   expect_status(first, {"replay-find", "finished", "DESKTOP_OPERATION_FINISHED", false, "DESKTOP_WINDOWS_FOUND"});
   const auto stored = store.files();
 
-  // The receipt keeps no window titles, so an answer from it shows the
-  // window untitled; the request's own run printed the title.
-  std::string from_receipt = first.out;
-  const std::string title_member = "\"title\":\"" + app.title() + "\"";
-  ASSERT_NE(from_receipt.find(title_member), std::string::npos);
-  from_receipt.replace(from_receipt.find(title_member), title_member.size(), "\"title\":\"\"");
+  // The request's own run printed the window's title; its receipt keeps none.
+  const std::string from_receipt = as_replayed(first.out, app.title());
 
   // The same file, and the same request re-indented with its members
   // reordered, answer from the receipt, times and window included, and no
@@ -558,6 +565,7 @@ std::optional<DecodedPng> decode_png(const std::string& bytes) {
 // A capture of the application's window, and the export document that
 // the image's record in it promises.
 struct Captured {
+  std::string printed;  // what the capture's execute printed
   json::Value status;
   std::string export_document;
 };
@@ -583,7 +591,7 @@ Captured capture(Store& store, const TestApplication& app, const std::string& id
                                                                    {"schemaVersion", "vor.desktop-cli/v1"},
                                                                    {"sessionId", 1}}) +
                                "\n";
-  return {std::move(doc), exported};
+  return {r.out, std::move(doc), exported};
 }
 
 TEST(ExecuteE2e, ImageExportWritesTheRecordedPngAgainAndAgainWithinTheLease) {
@@ -621,7 +629,9 @@ TEST(ExecuteE2e, ImageExportWritesTheRecordedPngAgainAndAgainWithinTheLease) {
     EXPECT_EQ(decoded->width, unsigned_at(shot.status, {"result", "imageWidth"})) << c.what;
     EXPECT_EQ(decoded->height, unsigned_at(shot.status, {"result", "imageHeight"})) << c.what;
   }
-  // The status still shows the protected image.
+  // A replay of the capture answers from its receipt, image included, and
+  // the status still shows the protected image.
+  EXPECT_EQ(store.execute_file("shot.json").out, as_replayed(shot.printed, app.title()));
   const json::Value status = expect_status(
       store.status("shot"), {"shot", "finished", "DESKTOP_OPERATION_FINISHED", false, "DESKTOP_OBSERVED"});
   EXPECT_EQ(json::to_string(value_at(status, {"image"})), json::to_string(value_at(shot.status, {"image"})));
