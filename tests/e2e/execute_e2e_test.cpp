@@ -565,7 +565,8 @@ std::optional<DecodedPng> decode_png(const std::string& bytes) {
 // A capture of the application's window, and the export document that
 // the image's record in it promises.
 struct Captured {
-  std::string printed;  // what the capture's execute printed
+  std::string observation_id;  // the inspect the capture's window came from
+  std::string printed;         // what the capture's execute printed
   json::Value status;
   std::string export_document;
 };
@@ -591,7 +592,7 @@ Captured capture(Store& store, const TestApplication& app, const std::string& id
                                                                    {"schemaVersion", "vor.desktop-cli/v1"},
                                                                    {"sessionId", 1}}) +
                                "\n";
-  return {r.out, std::move(doc), exported};
+  return {seen.operation_id, r.out, std::move(doc), exported};
 }
 
 TEST(ExecuteE2e, ImageExportWritesTheRecordedPngAgainAndAgainWithinTheLease) {
@@ -635,6 +636,10 @@ TEST(ExecuteE2e, ImageExportWritesTheRecordedPngAgainAndAgainWithinTheLease) {
   const json::Value status = expect_status(
       store.status("shot"), {"shot", "finished", "DESKTOP_OPERATION_FINISHED", false, "DESKTOP_OBSERVED"});
   EXPECT_EQ(json::to_string(value_at(status, {"image"})), json::to_string(value_at(shot.status, {"image"})));
+  // An operation that stored no image has none to export.
+  const RunResult none = store.image_export(shot.observation_id);
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_EQ(none.out, error_document("DESKTOP_IMAGE_EXPIRED", kDefault));
 }
 
 TEST(ExecuteE2e, ImageExportAfterTheLeaseIsExpiredAndTheImageIsGone) {
