@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -45,6 +48,10 @@ RunResult run(const std::string& exe, const std::vector<std::string>& args, Buil
 }
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args) {
+  return StartedProgram(program, args).wait();
+}
+
+StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& args) {
   const std::string runner = std::string(VOR_SOURCE_DIR) + "/scripts/wine-run";
   std::vector<std::string> argv_s = {runner, program};
   argv_s.insert(argv_s.end(), args.begin(), args.end());
@@ -61,33 +68,52 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   // Set once: a test may run programs from two threads at a time.
   if (std::getenv("VOR_WINE_ROOT") == nullptr) ::setenv("VOR_WINE_ROOT", VOR_E2E_WINE_ROOT, 1);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid_, runner.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
-  if (rc != 0) throw std::runtime_error("spawn");
-  ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
-  ::fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+  if (rc != 0) {
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    throw std::runtime_error("spawn");
+  }
+  out_fd_ = out_pipe[0];
+  err_fd_ = err_pipe[0];
+  ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+  ::fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
 
+StartedProgram::~StartedProgram() {
+  if (!done_) {
+    kill();
+    wait();
+  }
+}
+
+void StartedProgram::kill() {
+  if (!done_) ::kill(pid_, SIGKILL);
+}
+
+RunResult StartedProgram::wait() {
+  if (done_) return result_;
   // Read while the program runs, and stop at its exit rather than at end of
   // file: processes that Wine starts in the background may inherit the pipes.
-  RunResult result;
   int status = 0;
   for (;;) {
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     ::poll(fds, 2, 20);
-    drain(out_pipe[0], result.out);
-    drain(err_pipe[0], result.err);
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
+    drain(out_fd_, result_.out);
+    drain(err_fd_, result_.err);
+    const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
+    if (ended == pid_) break;
   }
-  drain(out_pipe[0], result.out);
-  drain(err_pipe[0], result.err);
-  ::close(out_pipe[0]);
-  ::close(err_pipe[0]);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  drain(out_fd_, result_.out);
+  drain(err_fd_, result_.err);
+  ::close(out_fd_);
+  ::close(err_fd_);
+  result_.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  done_ = true;
+  return result_;
 }
 
 std::string windows_path(const std::string& linux_path) {
@@ -105,6 +131,35 @@ PrefixDir fresh_prefix_dir(const std::string& name) {
   std::filesystem::remove_all(linux_path);
   std::filesystem::create_directories(linux_path);
   return {"C:\\e2e\\" + name, linux_path};
+}
+
+std::string install_in_drive_c(const std::string& folder, const std::string& exe, Build build) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(drive_c()) / folder;
+  fs::create_directories(dir);
+  const fs::path installed = dir / exe;
+  const fs::path fresh = dir / (exe + "." + std::to_string(::getpid()));
+  fs::copy_file(program_path(exe, build), fresh, fs::copy_options::overwrite_existing);
+  fs::rename(fresh, installed);
+  return installed.string();
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string error_document(const std::string& code, const std::string& sentence, const char* operation_id) {
+  const std::string op = operation_id ? "\"" + std::string(operation_id) + "\"" : "null";
+  return "{\"code\":\"" + code + "\",\"nextSafeAction\":\"" + sentence + "\",\"operationId\":" + op +
+         ",\"retryable\":false,\"schemaVersion\":\"vor.desktop-cli/v1\"}\n";
 }
 
 }  // namespace vor::e2e

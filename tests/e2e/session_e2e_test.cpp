@@ -6,16 +6,13 @@
 // check, and Wine reports its Z: drive as a reparse point, so these tests run
 // a copy of the program installed inside the prefix's drive C.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,12 +43,6 @@ const std::string kDefault =
     "Check the exact operation/session and supported CLI options. Observe again before new input; do not replay an "
     "uncertain action.";
 
-std::string error_document(const std::string& code, const std::string& sentence, const char* operation_id = nullptr) {
-  const std::string op = operation_id ? "\"" + std::string(operation_id) + "\"" : "null";
-  return "{\"code\":\"" + code + "\",\"nextSafeAction\":\"" + sentence + "\",\"operationId\":" + op +
-         ",\"retryable\":false,\"schemaVersion\":\"vor.desktop-cli/v1\"}\n";
-}
-
 std::string closed_document(unsigned session) {
   return "{\"code\":\"DESKTOP_SESSION_CLOSED\",\"running\":false,\"schemaVersion\":\"vor.desktop-session/v1\","
          "\"sessionId\":" +
@@ -81,43 +72,18 @@ void expect_status(const RunResult& r) {
   EXPECT_LE(idle, 300);
 }
 
-// The program, installed once per run inside drive C.
-std::string installed(const std::string& folder = "e2e-bin") {
-  const fs::path dir = fs::path(drive_c()) / folder;
-  fs::create_directories(dir);
-  const fs::path exe = dir / "Vor.Marionet.exe";
-  // Replaced by a rename, never rewritten in place: a host of an earlier run
-  // may still execute the old file.
-  const fs::path fresh = dir / ("Vor.Marionet.exe." + std::to_string(::getpid()));
-  fs::copy_file(program_path("Vor.Marionet.exe"), fresh, fs::copy_options::overwrite_existing);
-  fs::rename(fresh, exe);
-  return exe.string();
-}
-
 RunResult marionet(const std::vector<std::string>& args) {
-  static const std::string exe = installed();
+  static const std::string exe = install_in_drive_c("e2e-bin");
   return run_program(exe, args);
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 std::string owner_path(const PrefixDir& dir) { return dir.linux_path + "/VorDesktop-v1/session.owner"; }
 
 // The host's pid from its owner record, 0 when there is none.
 unsigned owner_pid(const PrefixDir& dir) {
-  auto owner = json::parse(read_text(owner_path(dir)));
+  auto owner = json::parse(read_file(owner_path(dir)));
   if (!owner || owner->find("pid") == nullptr) return 0;
   return static_cast<unsigned>(*owner->find("pid")->as_unsigned());
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
 }
 
 std::string request_text(const std::string& operation_id, unsigned session, const std::string& action) {
@@ -197,17 +163,17 @@ TEST(SessionHostE2e, StartFindsTheSameHostAndCloseEndsIt) {
   expect_status(started);
   const unsigned pid = owner_pid(dir);
   ASSERT_NE(pid, 0u);
-  const std::string record = read_text(owner_path(dir));
+  const std::string record = read_file(owner_path(dir));
 
   // A second start finds the running host: nothing new is started.
   expect_status(marionet({"session-start", "--session-id", "1", "--state-dir", dir.windows_path}));
-  EXPECT_EQ(read_text(owner_path(dir)), record);
+  EXPECT_EQ(read_file(owner_path(dir)), record);
   expect_status(marionet({"session-status", "--state-dir", dir.windows_path}));
   // A host of session 1 is no host for session 2.
   auto other = marionet({"session-start", "--session-id", "2", "--state-dir", dir.windows_path});
   EXPECT_EQ(other.exit_code, 1);
   EXPECT_EQ(other.out, error_document("DESKTOP_SESSION_MISMATCH", kMismatch));
-  EXPECT_EQ(read_text(owner_path(dir)), record);
+  EXPECT_EQ(read_file(owner_path(dir)), record);
 
   auto closed = marionet({"session-close", "--state-dir", dir.windows_path});
   EXPECT_EQ(closed.exit_code, 0);
@@ -254,7 +220,7 @@ TEST(SessionHostE2e, RequestsTheClientRefusesNeverReachTheHost) {
 
   // A copy of the program at another path is not this host's client (nor
   // is the host its server), though the pipe's access list admits it.
-  const std::string copy = installed("e2e-copy");
+  const std::string copy = install_in_drive_c("e2e-copy");
   auto foreign = run_program(copy, {"session-status", "--state-dir", dir.windows_path});
   EXPECT_EQ(foreign.exit_code, 1);
   EXPECT_EQ(foreign.out, error_document("DESKTOP_PEER_NOT_AUTHORIZED", kPeerNotAuthorized));
@@ -388,7 +354,7 @@ class TestApplication {
 
   std::uint64_t window() const { return window_; }
   unsigned pid() const { return pid_; }
-  std::string log() const { return read_text(log_path_); }
+  std::string log() const { return read_file(log_path_); }
 
   // Whether the log gets this line within 5 seconds.
   bool wait_for_line(const std::string& line) const {
@@ -546,7 +512,7 @@ TEST(SessionHostE2e, ExecuteRunsARealSequenceOnTheTestApplication) {
   EXPECT_EQ(text_at(capture, {"image", "protection"}), "windows_dpapi_machine_v1");
   ASSERT_TRUE(fs::is_regular_file(linux_path_of(stored))) << stored;
   // Protected: not the PNG itself.
-  EXPECT_NE(read_text(linux_path_of(stored)).rfind("\x89PNG", 0), 0u);
+  EXPECT_NE(read_file(linux_path_of(stored)).rfind("\x89PNG", 0), 0u);
 
   // The export writes the PNG that the receipt describes.
   auto exported = marionet({"session-image-export", "--operation-id", "app-capture", "--state-dir", dir.windows_path});
@@ -558,7 +524,7 @@ TEST(SessionHostE2e, ExecuteRunsARealSequenceOnTheTestApplication) {
   EXPECT_EQ(number_at(export_doc, {"image", "bytes"}), bytes);
   EXPECT_EQ(text_at(export_doc, {"image", "sha256"}), sha);
   const std::string png_path = linux_path_of(text_at(export_doc, {"image", "path"}));
-  const std::string png = read_text(png_path);
+  const std::string png = read_file(png_path);
   EXPECT_EQ(png.size(), bytes) << png_path;
   auto digest = sha256(png);
   ASSERT_TRUE(digest);

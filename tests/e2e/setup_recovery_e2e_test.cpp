@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,13 +31,6 @@ const std::string kVersion = "Vor Kerno Setup Recovery 0.5.0-preview.9\n";
 std::string wine_root() {
   const char* v = std::getenv("VOR_WINE_ROOT");
   return v != nullptr && *v != '\0' ? v : VOR_E2E_WINE_ROOT;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 void put(const fs::path& p, const std::string& bytes) {
@@ -128,7 +120,7 @@ TEST_F(SetupRecoveryE2e, RecoverWithoutJournalOrTaskSucceedsSilently) {
   EXPECT_TRUE(fs::is_directory(root_ / "Logs"));
   EXPECT_TRUE(fs::is_directory(root_ / "State/CloudOutbox"));
   EXPECT_FALSE(fs::exists(root_ / "State/component-update.lock"));
-  EXPECT_NE(slurp(tasks_ / "calls.log").find("/Query /TN \\VorKernoSetupRecovery /XML"), std::string::npos);
+  EXPECT_NE(read_file(tasks_ / "calls.log").find("/Query /TN \\VorKernoSetupRecovery /XML"), std::string::npos);
 }
 
 TEST_F(SetupRecoveryE2e, AnInterruptedUpdateIsRolledBackAndTheTaskDeleted) {
@@ -146,16 +138,16 @@ TEST_F(SetupRecoveryE2e, AnInterruptedUpdateIsRolledBackAndTheTaskDeleted) {
   put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
 
   auto r = run(kExe, {"--recover"});
-  EXPECT_EQ(r.exit_code, 0) << slurp(root_ / "Setup/last-recovery.json");
+  EXPECT_EQ(r.exit_code, 0) << read_file(root_ / "Setup/last-recovery.json");
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(slurp(client_ / "VorKerno.Agent.exe"), "old agent");
-  EXPECT_EQ(slurp(client_ / "marionet-release.json"), "old release");
+  EXPECT_EQ(read_file(client_ / "VorKerno.Agent.exe"), "old agent");
+  EXPECT_EQ(read_file(client_ / "marionet-release.json"), "old release");
   EXPECT_FALSE(fs::exists(client_ / "Vor.Marionet.exe"));
   EXPECT_FALSE(fs::exists(root_ / "Setup/transaction.dat"));
   EXPECT_FALSE(fs::exists(backups));
   EXPECT_TRUE(fs::is_directory(root_ / "Setup/Recovery"));
   EXPECT_FALSE(fs::exists(tasks_ / "task.xml"));
-  EXPECT_NE(slurp(tasks_ / "calls.log").find("/Delete /TN \\VorKernoSetupRecovery /F"), std::string::npos);
+  EXPECT_NE(read_file(tasks_ / "calls.log").find("/Delete /TN \\VorKernoSetupRecovery /F"), std::string::npos);
   EXPECT_FALSE(fs::exists(root_ / "Setup/last-recovery.json"));
   for (const auto& e : fs::recursive_directory_iterator(client_)) {
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
@@ -171,7 +163,7 @@ TEST_F(SetupRecoveryE2e, ServicesTheUpdateCreatedAreRemoved) {
   put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":"00112233445566778899aabbccddeeff",)"
               R"("committed":false,"previousFiles":[null,null,null,null,null],"agent":null,"guardian":null})");
   auto r = run(kExe, {"--recover"});
-  EXPECT_EQ(r.exit_code, 0) << slurp(root_ / "Setup/last-recovery.json");
+  EXPECT_EQ(r.exit_code, 0) << read_file(root_ / "Setup/last-recovery.json");
   EXPECT_EQ(service("VorKernoAgent"), "");
   EXPECT_EQ(service("VorKernoGuardian"), "");
   EXPECT_FALSE(fs::exists(root_ / "Setup/transaction.dat"));
@@ -195,23 +187,23 @@ TEST_F(SetupRecoveryE2e, AChangedCommandLineIsWrittenBackThenWineRefusesDelayedS
   put_journal(R"({"schema":"vor.kerno.setup-transaction/v1","transactionId":"00112233445566778899aabbccddeeff",)"
               R"("committed":false,"previousFiles":[null,null,null,null,null],"agent":)" + agent + R"(,"guardian":null})");
   put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
-  const std::string journal = slurp(root_ / "Setup/transaction.dat");
+  const std::string journal = read_file(root_ / "Setup/transaction.dat");
   auto r = run(kExe, {"--recover"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED","win32Code":124})");
+  EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED","win32Code":124})");
   EXPECT_EQ(service("VorKernoAgent"), "2 C:\\vor-absent\\agent.exe --old");
-  EXPECT_EQ(slurp(root_ / "Setup/transaction.dat"), journal);
+  EXPECT_EQ(read_file(root_ / "Setup/transaction.dat"), journal);
   EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
 }
 
 TEST_F(SetupRecoveryE2e, AForeignTaskIsLeftInPlaceAndReported) {
   put_task("C:\\Elsewhere\\vor-kerno-setup-recovery.exe");
-  const std::string xml = slurp(tasks_ / "task.xml");
+  const std::string xml = read_file(tasks_ / "task.xml");
   auto r = run(kExe, {"--recover"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_TASK_CONFLICT"})");
-  EXPECT_EQ(slurp(tasks_ / "task.xml"), xml);
-  EXPECT_EQ(slurp(tasks_ / "calls.log").find("/Delete"), std::string::npos);
+  EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_TASK_CONFLICT"})");
+  EXPECT_EQ(read_file(tasks_ / "task.xml"), xml);
+  EXPECT_EQ(read_file(tasks_ / "calls.log").find("/Delete"), std::string::npos);
 }
 
 // The task tool gives a copy of its output handle to a process outside its
@@ -220,14 +212,14 @@ TEST_F(SetupRecoveryE2e, AForeignTaskIsLeftInPlaceAndReported) {
 // that process lives on.
 TEST_F(SetupRecoveryE2e, ATaskToolOutputHeldOutsideItsJobEndsTheRunAtTheLimit) {
   ASSERT_EQ(run("setup-test-child.exe", {"hold", "60000", "C:\\vor-test-schtasks\\holder.pid"}).exit_code, 0);
-  const std::string holder = slurp(tasks_ / "holder.pid");
+  const std::string holder = read_file(tasks_ / "holder.pid");
   ASSERT_FALSE(holder.empty());
   put(tasks_ / "lend-to", holder);
   put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
   auto r = run(kExe, {"--recover"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_CHILD_TIMEOUT"})");
+  EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_CHILD_TIMEOUT"})");
   EXPECT_FALSE(fs::exists(root_ / "State/component-update.lock"));
   EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
   EXPECT_EQ(run("setup-test-child.exe", {"end", holder}).exit_code, 0) << "the run waited for the holder to end";
@@ -241,13 +233,13 @@ TEST_F(SetupRecoveryE2e, ABackupThatDiffersStopsTheRollbackBeforeAnythingChanges
               R"(","committed":false,"previousFiles":["ca5c6ef422416771157da46ac0dcad7c8f8ad9b9222b2d5d70d8f3ef06ca1323",)"
               R"(null,null,null,null]})");
   put_task("C:\\ProgramData\\Vor\\Kerno\\Setup\\vor-kerno-setup-recovery.exe");
-  const std::string journal = slurp(root_ / "Setup/transaction.dat");
+  const std::string journal = read_file(root_ / "Setup/transaction.dat");
   auto r = run(kExe, {"--recover"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_STATE_INVALID"})");
+  EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_STATE_INVALID"})");
   // A failed run leaves journal, backups and task for a later run.
-  EXPECT_EQ(slurp(root_ / "Setup/transaction.dat"), journal);
-  EXPECT_EQ(slurp(client_ / "VorKerno.Agent.exe"), "new agent");
+  EXPECT_EQ(read_file(root_ / "Setup/transaction.dat"), journal);
+  EXPECT_EQ(read_file(client_ / "VorKerno.Agent.exe"), "new agent");
   EXPECT_TRUE(fs::exists(root_ / "Setup/Recovery" / tid / "0"));
   EXPECT_TRUE(fs::exists(tasks_ / "task.xml"));
   EXPECT_FALSE(fs::exists(tasks_ / "calls.log"));
@@ -266,8 +258,8 @@ TEST_F(SetupRecoveryE2e, UnreadableJournalsReportStateInvalid) {
     auto r = run(kExe, {"--recover"});
     EXPECT_EQ(r.exit_code, 1) << name;
     EXPECT_EQ(r.out, "") << name;
-    EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_STATE_INVALID"})") << name;
-    EXPECT_EQ(slurp(root_ / "Setup/transaction.dat"), bytes) << name;  // a failed run leaves the journal
+    EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_RECOVERY_STATE_INVALID"})") << name;
+    EXPECT_EQ(read_file(root_ / "Setup/transaction.dat"), bytes) << name;  // a failed run leaves the journal
   }
 }
 
@@ -279,8 +271,8 @@ TEST_F(SetupRecoveryE2e, AFreshForeignLockIsLeftAloneAndTheRunFails) {
   auto r = run(kExe, {"--recover"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(slurp(root_ / "State/component-update.lock"), record);
-  EXPECT_EQ(slurp(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED"})");
+  EXPECT_EQ(read_file(root_ / "State/component-update.lock"), record);
+  EXPECT_EQ(read_file(root_ / "Setup/last-recovery.json"), R"({"code":"SETUP_IO_FAILED"})");
 }
 
 TEST_F(SetupRecoveryE2e, AStaleInstallerLockIsQuarantined) {
@@ -298,7 +290,7 @@ TEST_F(SetupRecoveryE2e, AStaleInstallerLockIsQuarantined) {
   ASSERT_EQ(stale.size(), 1u);
   EXPECT_EQ(stale[0].size(), std::string("component-update.stale-").size() + 32);
   EXPECT_EQ(stale[0].find_first_not_of("0123456789abcdef", 23), std::string::npos);
-  EXPECT_EQ(slurp(root_ / "State" / stale[0]), record);
+  EXPECT_EQ(read_file(root_ / "State" / stale[0]), record);
   EXPECT_FALSE(fs::exists(root_ / "Setup/last-recovery.json"));
 }
 
