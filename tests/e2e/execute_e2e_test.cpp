@@ -547,21 +547,6 @@ TEST(ExecuteE2e, StatusReportsARunningOperationAndThenItsFinishedReceipt) {
 
 // --- images ---
 
-struct DecodedPng {
-  unsigned width = 0;
-  unsigned height = 0;
-};
-
-std::optional<DecodedPng> decode_png(const std::string& bytes) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
-  image.format = PNG_FORMAT_RGBA;
-  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return std::nullopt;
-  return DecodedPng{image.width, image.height};
-}
-
 // A capture of the application's window, and the export document that
 // the image's record in it promises.
 struct Captured {
