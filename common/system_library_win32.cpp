@@ -26,28 +26,37 @@ namespace {
 // The Win32 error of the last delay-loaded function that could not be bound.
 std::atomic<std::uint32_t> unbound_error{0};
 
-// Stands in for a delay-loaded function that could not be bound. Only
-// winsock is delay-loaded, and its functions report failure by a non-zero
-// int (WSAStartup its error, the others SOCKET_ERROR with the error to read);
-// this returns SOCKET_ERROR in the width of the hook's function type.
+// Stand in for a delay-loaded function that could not be bound, in the
+// width of the hook's function type. Winsock functions report failure by a
+// non-zero int (WSAStartup its error, the others SOCKET_ERROR); the user32,
+// gdi32 and wtsapi32 functions that the programs call report it by 0 (FALSE,
+// a null handle), with the error to read from GetLastError.
 INT_PTR WINAPI unbound_winsock_function() {
-  const DWORD error = unbound_error.load();
-  ::SetLastError(error);
+  ::SetLastError(unbound_error.load());
   return SOCKET_ERROR;
 }
+INT_PTR WINAPI unbound_function() {
+  ::SetLastError(unbound_error.load());
+  return 0;
+}
 
-// Binds each delay-loaded function itself, before the helper would search for
-// the DLL (its own search starts in the program's folder): from System32
-// only, and a failure answers through the stand-in above instead of raising
-// an exception.
+// Binds each delay-loaded function itself, before the runtime's helper would
+// search for the DLL (its own search starts in the program's folder): from
+// System32 only, writing the address into the import slot so that later calls
+// go straight to it. A function that cannot be bound answers through a stand-in
+// above instead of the helper's exception.
 FARPROC WINAPI bind_delay_loaded(unsigned note, PDelayLoadInfo info) {
   if (note != dliStartProcessing || info == nullptr || !info->dlp.fImportByName) return nullptr;
   const std::string narrow = info->szDll;
   const std::wstring dll(narrow.begin(), narrow.end());  // DLL names in import tables are ASCII
   auto address = system_procedure(dll.c_str(), info->dlp.szProcName);
-  if (address) return reinterpret_cast<FARPROC>(*address);
+  if (address) {
+    const FARPROC bound = reinterpret_cast<FARPROC>(*address);
+    if (info->ppfn != nullptr) *info->ppfn = bound;
+    return bound;
+  }
   unbound_error.store(address.error());
-  return &unbound_winsock_function;
+  return ::lstrcmpiA(info->szDll, "ws2_32.dll") == 0 ? &unbound_winsock_function : &unbound_function;
 }
 
 // asio initialises winsock from a static initialiser of every file that

@@ -15,10 +15,14 @@
 //   if (!fn) return fail(Error::os(fn.error(), "CryptProtectData unavailable"));
 //   (*fn)(...);
 //
-// Winsock, which the event loop's library references but never calls here, is
-// delay-loaded instead (cmake/VorDelayLoad.cmake); this file also holds the
-// delay-load hooks that keep that load in System32 and turn its failure into
-// an error result instead of an exception.
+// DLLs that are called from too many places for that (user32, gdi32,
+// wtsapi32), and winsock, which the event loop's library references but never
+// calls here, are delay-loaded instead (cmake/VorDelayLoad.cmake): the first
+// call of each function binds it. The delay-load hook in this file's source
+// makes that binding go through `system_procedure` too, and a function that
+// cannot be bound answers like a failed call of its own (0, or SOCKET_ERROR
+// for winsock, with the error in GetLastError) instead of raising an
+// exception.
 #pragma once
 
 #include <atomic>

@@ -6,6 +6,7 @@
 #include "capture_wgc/com_ref_win32.h"
 #include "capture_wgc/system_functions_win32.h"
 #include "capture_wgc/window_capture_win32.h"
+#include "native/dwm_functions_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -80,7 +81,9 @@ std::uint64_t Win32CaptureBase::monitor_from_window(WindowHandle window) {
 
 Hr<Rect> Win32CaptureBase::extended_frame_bounds(WindowHandle window) {
   RECT r{};
-  if (HRESULT hr = ::DwmGetWindowAttribute(to_hwnd(window), DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r); FAILED(hr)) {
+  auto get = dwm_get_window_attribute.get();
+  if (!get) return hr_error(static_cast<HResult>(HRESULT_FROM_WIN32(get.error())));
+  if (HRESULT hr = (*get)(to_hwnd(window), DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r); FAILED(hr)) {
     return hr_error(hr);
   }
   return Rect{r.left, r.top, r.right, r.bottom};

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/system_library_win32.h"
+#include "native/dwm_functions_win32.h"
 #include "native/ports_win32.h"
 #include "native/win32_result_win32.h"
 
@@ -71,7 +72,9 @@ Win32<DesktopSys::SessionBuffer> query_wts_connect_state(std::uint32_t session) 
 
 DesktopSys::HresultValue query_dwm_composition() {
   BOOL enabled = FALSE;
-  const HRESULT hr = ::DwmIsCompositionEnabled(&enabled);
+  auto query = dwm_is_composition_enabled.get();
+  if (!query) return {static_cast<std::int32_t>(HRESULT_FROM_WIN32(query.error())), 0};
+  const HRESULT hr = (*query)(&enabled);
   return {static_cast<std::int32_t>(hr), static_cast<std::int32_t>(enabled)};
 }
 
