@@ -37,7 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kBenchFolder = "vor-bench";
 const std::string kWindowsBench = "C:\\vor-bench";
 const std::string kMarionet = kWindowsBench + "\\bin\\Vor.Marionet.exe";
 const std::string kFloor = kWindowsBench + "\\bin\\startup_floor.exe";
@@ -163,10 +162,12 @@ void execute_inspect(benchmark::State& state) {
   }
 }
 
+// The state directory of the session host that the benchmark runs, if any.
+std::string host_dir;
+
 void session_execute_inspect(benchmark::State& state) {
   if (!configured(state)) return;
   static InspectRequests requests("session");
-  static std::string host_dir;  // the state directory of the running host, if any
   for (auto _ : state) {
     state.PauseTiming();
     if (requests.next()) {
@@ -194,13 +195,7 @@ void session_execute_inspect(benchmark::State& state) {
 // Ends the session host that the session benchmark left running.
 struct HostCloser {
   ~HostCloser() {
-    if (env_or_empty("VOR_BENCH_WINE").empty()) return;
-    for (int dir = 0; dir < 1000; ++dir) {
-      const std::string state = kWindowsBench + "\\session-state-" + std::to_string(dir);
-      const std::string owner = env_or_empty("VOR_BENCH_DRIVE_C") + "/" + kBenchFolder + "/session-state-" +
-                                std::to_string(dir) + "/session.owner";
-      if (fs::exists(owner)) run_wine({kMarionet, "session-close", "--state-dir", state});
-    }
+    if (!host_dir.empty()) run_wine({kMarionet, "session-close", "--state-dir", host_dir});
   }
 };
 
