@@ -2,6 +2,7 @@
 #include <dpapi.h>
 
 #include "common/data_protection.h"
+#include "common/system_library_win32.h"
 
 namespace vor {
 namespace {
@@ -26,6 +27,11 @@ class DpapiOutput {
   DATA_BLOB blob_{0, nullptr};
 };
 
+// DPAPI lives in crypt32, which only the commands that read or write
+// protected files need.
+constinit SystemFunction<decltype(::CryptProtectData)> crypt_protect_data(L"crypt32.dll", "CryptProtectData");
+constinit SystemFunction<decltype(::CryptUnprotectData)> crypt_unprotect_data(L"crypt32.dll", "CryptUnprotectData");
+
 class Win32DataProtection final : public DataProtection {
  public:
   Result<Bytes> protect(std::span<const std::uint8_t> plaintext, std::span<const std::uint8_t> entropy,
@@ -44,8 +50,18 @@ class Win32DataProtection final : public DataProtection {
     DATA_BLOB extra{static_cast<DWORD>(entropy.size()), const_cast<BYTE*>(entropy.data())};
     DpapiOutput out;
     DATA_BLOB* extra_ptr = entropy.empty() ? nullptr : &extra;
-    const BOOL ok = protecting ? ::CryptProtectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put())
-                               : ::CryptUnprotectData(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put());
+    // A function that cannot be bound fails like the call itself, with the
+    // error of the binding.
+    BOOL ok = FALSE;
+    if (protecting) {
+      auto fn = crypt_protect_data.get();
+      if (!fn) return fail(Error::os(fn.error(), "CryptProtectData unavailable"));
+      ok = (*fn)(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put());
+    } else {
+      auto fn = crypt_unprotect_data.get();
+      if (!fn) return fail(Error::os(fn.error(), "CryptUnprotectData unavailable"));
+      ok = (*fn)(&in, nullptr, extra_ptr, nullptr, nullptr, flags, out.put());
+    }
     if (!ok) {
       const DWORD err = ::GetLastError();
       return fail(Error::os(err, protecting ? "CryptProtectData failed" : "CryptUnprotectData failed"));

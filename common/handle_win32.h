@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/system_library_win32.h"
+
 namespace vor {
 
 template <class T, auto Close, auto Invalid>
@@ -60,7 +62,14 @@ inline void local_free(HLOCAL h) { ::LocalFree(h); }
 inline void close_service_handle(SC_HANDLE h) { ::CloseServiceHandle(h); }
 inline void close_desktop(HDESK h) { ::CloseDesktop(h); }
 inline void wts_free(void* memory) { ::WTSFreeMemory(memory); }
-inline void destroy_environment(void* block) { ::DestroyEnvironmentBlock(block); }
+// userenv is bound on first use (common/system_library_win32.h). A block to
+// destroy came from CreateEnvironmentBlock, so userenv is loaded by then; if
+// its function still cannot be bound, the block is left to the process's end.
+inline void destroy_environment(void* block) {
+  static constinit SystemFunction<decltype(::DestroyEnvironmentBlock)> destroy(L"userenv.dll",
+                                                                                "DestroyEnvironmentBlock");
+  if (auto fn = destroy.get()) (*fn)(block);
+}
 inline void free_argv(LPWSTR* argv) { ::LocalFree(argv); }
 }  // namespace detail
 

@@ -1,6 +1,7 @@
 #include "capture_dxgi/duplication_win32.h"
 
 #include "capture_dxgi/com_ptr_win32.h"
+#include "common/system_library_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -128,6 +129,10 @@ class Win32Output final : public DxgiOutput {
   DuplicateOutputCall duplicate_;
 };
 
+// Direct3D and DXGI are loaded by the first capture, not by every start.
+constinit SystemFunction<decltype(::D3D11CreateDevice)> d3d11_create_device(L"d3d11.dll", "D3D11CreateDevice");
+constinit SystemFunction<decltype(::CreateDXGIFactory1)> create_dxgi_factory1(L"dxgi.dll", "CreateDXGIFactory1");
+
 class Win32Adapter final : public DxgiAdapter {
  public:
   Win32Adapter(IDXGIAdapter1* adapter, DuplicateOutputCall duplicate) : adapter_(adapter), duplicate_(duplicate) {}
@@ -141,7 +146,9 @@ class Win32Adapter final : public DxgiAdapter {
   Hresult<CreatedDevice> create_device() override {
     ID3D11Device* device = nullptr;
     ID3D11DeviceContext* context = nullptr;
-    const HRESULT hr = ::D3D11CreateDevice(adapter_.get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr,
+    auto create = d3d11_create_device.get();
+    if (!create) return failed(HRESULT_FROM_WIN32(create.error()));
+    const HRESULT hr = (*create)(adapter_.get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr,
                                            D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, D3D11_SDK_VERSION, &device,
                                            nullptr, &context);
     CreatedDevice created;
@@ -177,7 +184,9 @@ class Win32DuplicationSys final : public DuplicationSys {
   explicit Win32DuplicationSys(DuplicateOutputCall duplicate) : duplicate_(duplicate) {}
   Hresult<std::unique_ptr<DxgiFactory>> create_factory() override {
     IDXGIFactory1* factory = nullptr;
-    const HRESULT hr = ::CreateDXGIFactory1(IID_IDXGIFactory1, reinterpret_cast<void**>(&factory));
+    auto create = create_dxgi_factory1.get();
+    if (!create) return failed(HRESULT_FROM_WIN32(create.error()));
+    const HRESULT hr = (*create)(IID_IDXGIFactory1, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) return failed(hr);
     if (!factory) return std::unique_ptr<DxgiFactory>();
     return std::unique_ptr<DxgiFactory>(new Win32Factory(factory, duplicate_));

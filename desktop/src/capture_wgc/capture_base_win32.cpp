@@ -4,7 +4,9 @@
 #include <roapi.h>
 
 #include "capture_wgc/com_ref_win32.h"
+#include "capture_wgc/system_functions_win32.h"
 #include "capture_wgc/window_capture_win32.h"
+#include "native/dwm_functions_win32.h"
 
 namespace vor::desktop {
 namespace {
@@ -69,7 +71,7 @@ class Win32Factory final : public DisplayFactory {
 
 HResult take_failure(HRESULT hr) {
   IErrorInfo* info = nullptr;
-  if (::GetErrorInfo(0, &info) == S_OK && info) info->Release();
+  if (auto get = get_error_info.get(); get && (*get)(0, &info) == S_OK && info) info->Release();
   return static_cast<HResult>(hr);
 }
 
@@ -79,7 +81,9 @@ std::uint64_t Win32CaptureBase::monitor_from_window(WindowHandle window) {
 
 Hr<Rect> Win32CaptureBase::extended_frame_bounds(WindowHandle window) {
   RECT r{};
-  if (HRESULT hr = ::DwmGetWindowAttribute(to_hwnd(window), DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r); FAILED(hr)) {
+  auto get = dwm_get_window_attribute.get();
+  if (!get) return hr_error(static_cast<HResult>(HRESULT_FROM_WIN32(get.error())));
+  if (HRESULT hr = (*get)(to_hwnd(window), DWMWA_EXTENDED_FRAME_BOUNDS, &r, sizeof r); FAILED(hr)) {
     return hr_error(hr);
   }
   return Rect{r.left, r.top, r.right, r.bottom};
@@ -87,7 +91,9 @@ Hr<Rect> Win32CaptureBase::extended_frame_bounds(WindowHandle window) {
 
 Hr<std::unique_ptr<DisplayFactory>> Win32CaptureBase::open_display_factory() {
   ComRef<IDXGIFactory1> factory;
-  if (HRESULT hr = ::CreateDXGIFactory1(IID_IDXGIFactory1, factory.put_void()); FAILED(hr)) {
+  auto create = create_dxgi_factory1.get();
+  if (!create) return hr_error(static_cast<HResult>(HRESULT_FROM_WIN32(create.error())));
+  if (HRESULT hr = (*create)(IID_IDXGIFactory1, factory.put_void()); FAILED(hr)) {
     return hr_error(take_failure(hr));
   }
   return std::make_unique<Win32Factory>(std::move(factory));
@@ -105,8 +111,15 @@ std::optional<std::int64_t> Win32CaptureBase::performance_frequency() {
   return v.QuadPart;
 }
 
-HResult Win32CaptureBase::initialize_runtime() { return ::RoInitialize(RO_INIT_MULTITHREADED); }
+HResult Win32CaptureBase::initialize_runtime() {
+  auto initialize = ro_initialize.get();
+  if (!initialize) return static_cast<HResult>(HRESULT_FROM_WIN32(initialize.error()));
+  return (*initialize)(RO_INIT_MULTITHREADED);
+}
 
-void Win32CaptureBase::uninitialize_runtime() { ::RoUninitialize(); }
+// Only called after initialize_runtime succeeded, so the runtime is loaded.
+void Win32CaptureBase::uninitialize_runtime() {
+  if (auto uninitialize = ro_uninitialize.get()) (*uninitialize)();
+}
 
 }  // namespace vor::desktop

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "capture_wgc/com_ref_win32.h"
+#include "capture_wgc/system_functions_win32.h"
 #include "capture_wgc/window_capture_win32.h"
 
 namespace vor::desktop {
@@ -23,8 +24,12 @@ template <class T, std::size_t N>
 HRESULT activation_factory(const wchar_t (&class_name)[N], REFIID iid, ComRef<T>& out) {
   HSTRING_HEADER header{};
   HSTRING name = nullptr;
-  if (HRESULT hr = ::WindowsCreateStringReference(class_name, N - 1, &header, &name); FAILED(hr)) return hr;
-  return ::RoGetActivationFactory(name, iid, out.put_void());
+  auto reference = windows_create_string_reference.get();
+  if (!reference) return HRESULT_FROM_WIN32(reference.error());
+  auto factory = ro_get_activation_factory.get();
+  if (!factory) return HRESULT_FROM_WIN32(factory.error());
+  if (HRESULT hr = (*reference)(class_name, N - 1, &header, &name); FAILED(hr)) return hr;
+  return (*factory)(name, iid, out.put_void());
 }
 
 struct ClosedHandler final : IClosedHandler {
@@ -108,7 +113,9 @@ class WinRtWindowCapture final : public Win32CaptureBase {
   }
 
   Hr<bool> create_device() override {
-    HRESULT hr = ::D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
+    auto create = d3d11_create_device.get();
+    if (!create) return failed(HRESULT_FROM_WIN32(create.error()));
+    HRESULT hr = (*create)(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
                                      nullptr, 0, D3D11_SDK_VERSION, device_.put(), nullptr, context_.put());
     if (FAILED(hr)) return failed(hr);
     return device_ && context_;

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "common/system_library_win32.h"
+#include "native/dwm_functions_win32.h"
 #include "native/ports_win32.h"
 #include "native/win32_result_win32.h"
 
@@ -17,12 +19,18 @@ HMONITOR to_hmonitor(MonitorHandle monitor) {
   return reinterpret_cast<HMONITOR>(static_cast<std::uintptr_t>(monitor));
 }
 
+// shell32 is loaded only by the commands that check the desktop's readiness.
+constinit SystemFunction<decltype(::SHQueryUserNotificationState)> query_user_notification_state(
+    L"shell32.dll", "SHQueryUserNotificationState");
+
 class Win32DesktopSys final : public DesktopSys {
  public:
   Win32<SessionBuffer> session_connect_state(std::uint32_t session) override { return wts_connect_state(session); }
   HresultValue notification_state() override {
     QUERY_USER_NOTIFICATION_STATE state{};
-    const HRESULT hr = ::SHQueryUserNotificationState(&state);
+    auto query = query_user_notification_state.get();
+    if (!query) return {static_cast<std::int32_t>(HRESULT_FROM_WIN32(query.error())), 0};
+    const HRESULT hr = (*query)(&state);
     return {static_cast<std::int32_t>(hr), static_cast<std::int32_t>(state)};
   }
   Win32<std::int32_t> screensaver_running() override {
@@ -64,7 +72,9 @@ Win32<DesktopSys::SessionBuffer> query_wts_connect_state(std::uint32_t session) 
 
 DesktopSys::HresultValue query_dwm_composition() {
   BOOL enabled = FALSE;
-  const HRESULT hr = ::DwmIsCompositionEnabled(&enabled);
+  auto query = dwm_is_composition_enabled.get();
+  if (!query) return {static_cast<std::int32_t>(HRESULT_FROM_WIN32(query.error())), 0};
+  const HRESULT hr = (*query)(&enabled);
   return {static_cast<std::int32_t>(hr), static_cast<std::int32_t>(enabled)};
 }
 

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "native/dwm_functions_win32.h"
 #include "native/ports_win32.h"
 #include "native/win32_result_win32.h"
 
@@ -51,7 +52,11 @@ class Win32NoticeSys final : public NoticeSys {
     return win32_bool(::FillRect(to_hdc(dc), &r, to_hbrush(brush)));
   }
   Win32<void> gdi_flush() override { return win32_bool(::GdiFlush()); }
-  std::int32_t dwm_flush() override { return static_cast<std::int32_t>(::DwmFlush()); }
+  std::int32_t dwm_flush() override {
+    auto flush = dwm_flush_fn.get();
+    if (!flush) return static_cast<std::int32_t>(HRESULT_FROM_WIN32(flush.error()));
+    return static_cast<std::int32_t>((*flush)());
+  }
   std::optional<QueuedMessage> peek_message(std::uint32_t first, std::uint32_t last) override {
     MSG msg{};
     if (!::PeekMessageW(&msg, nullptr, first, last, PM_REMOVE)) return std::nullopt;

@@ -1,12 +1,11 @@
 // Program entry of Vor.Marionet.exe (GUI subsystem, no console).
 #include <windows.h>
-#include <shellapi.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "common/handle_win32.h"
 #include "common/text.h"
 #include "standalone_main/entry.h"
 #include "standalone_main/entry_services_win32.h"
@@ -14,13 +13,14 @@
 namespace {
 
 // The arguments after the program path, as UTF-8; an argument that is not
-// valid UTF-16 is nullopt.
+// valid UTF-16 is nullopt. The C runtime has split the command line already
+// (by the same quoting rules as CommandLineToArgvW, without wildcard
+// expansion); splitting it again through shell32 would load that DLL, and the
+// DLLs it pulls in, on every start.
 std::vector<vor::desktop::Argument> command_line_arguments() {
   std::vector<vor::desktop::Argument> args;
-  int count = 0;
-  const vor::UniqueArgv argv(::CommandLineToArgvW(::GetCommandLineW(), &count));
-  if (!argv) return args;
-  for (int i = 1; i < count; ++i) args.push_back(vor::from_wide(argv.get()[i]));
+  if (__wargv == nullptr) return args;
+  for (int i = 1; i < __argc; ++i) args.push_back(vor::from_wide(__wargv[i]));
   return args;
 }
 

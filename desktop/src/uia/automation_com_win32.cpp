@@ -7,12 +7,23 @@
 #include <string>
 #include <utility>
 
+#include "common/system_library_win32.h"
 #include "uia/automation_win32.h"
 #include "uia/uia_com_win32.h"
 
 namespace vor::desktop::uia {
 
 namespace {
+
+// COM and its strings are loaded by the first command that uses UI
+// Automation, not by every start (common/system_library_win32.h).
+constinit SystemFunction<decltype(::CoInitializeEx)> co_initialize_ex(L"ole32.dll", "CoInitializeEx");
+constinit SystemFunction<decltype(::CoUninitialize)> co_uninitialize(L"ole32.dll", "CoUninitialize");
+constinit SystemFunction<decltype(::CoCreateInstance)> co_create_instance(L"ole32.dll", "CoCreateInstance");
+constinit SystemFunction<decltype(::GetErrorInfo)> get_error_info(L"oleaut32.dll", "GetErrorInfo");
+constinit SystemFunction<decltype(::SysStringLen)> sys_string_len(L"oleaut32.dll", "SysStringLen");
+constinit SystemFunction<decltype(::SysFreeString)> sys_free_string(L"oleaut32.dll", "SysFreeString");
+constinit SystemFunction<decltype(::SysAllocStringLen)> sys_alloc_string_len(L"oleaut32.dll", "SysAllocStringLen");
 
 // One reference to a COM object of a hand-declared interface.
 template <class I>
@@ -30,12 +41,15 @@ class Ref {
   I* p_;
 };
 
-// The text of a BSTR the callee allocated, freed here.
+// The text of a BSTR the callee allocated, freed here. The callee allocated
+// it through oleaut32, so that DLL is loaded and its functions bind.
 std::u16string take_bstr(BSTR text) {
   std::u16string out;
-  if (text) {
-    out.assign(reinterpret_cast<const char16_t*>(text), ::SysStringLen(text));
-    ::SysFreeString(text);
+  auto length = sys_string_len.get();
+  auto free_string = sys_free_string.get();
+  if (text && length && free_string) {
+    out.assign(reinterpret_cast<const char16_t*>(text), (*length)(text));
+    (*free_string)(text);
   }
   return out;
 }
@@ -53,10 +67,14 @@ class ComValuePattern final : public ValuePattern {
  public:
   explicit ComValuePattern(com::ValuePattern* p) : ref_(p) {}
   HResult set_value(std::u16string_view text) override {
-    BSTR value = ::SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
+    auto allocate = sys_alloc_string_len.get();
+    if (!allocate) return HRESULT_FROM_WIN32(allocate.error());
+    auto free_string = sys_free_string.get();
+    if (!free_string) return HRESULT_FROM_WIN32(free_string.error());
+    BSTR value = (*allocate)(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
     if (!value) return E_OUTOFMEMORY;
     const HRESULT hr = ref_.get()->lpVtbl->SetValue(ref_.get(), value);
-    ::SysFreeString(value);
+    (*free_string)(value);
     return hr;
   }
   Com<std::u16string> current_value() override {
@@ -260,12 +278,19 @@ class ComAutomation final : public Automation {
 class Win32ComSys final : public ComSys {
  public:
   explicit Win32ComSys(Com<std::unique_ptr<Automation>> (*create)()) : create_(create) {}
-  HResult initialize_multithreaded() override { return ::CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  void uninitialize() override { ::CoUninitialize(); }
+  HResult initialize_multithreaded() override {
+    auto initialize = co_initialize_ex.get();
+    if (!initialize) return HRESULT_FROM_WIN32(initialize.error());
+    return (*initialize)(nullptr, COINIT_MULTITHREADED);
+  }
+  // Only called after the apartment was entered, so COM is loaded.
+  void uninitialize() override {
+    if (auto uninitialize = co_uninitialize.get()) (*uninitialize)();
+  }
   Com<std::unique_ptr<Automation>> create_automation() override { return create_(); }
   void discard_error_info() override {
     IErrorInfo* info = nullptr;
-    if (::GetErrorInfo(0, &info) == S_OK && info) info->Release();
+    if (auto get = get_error_info.get(); get && (*get)(0, &info) == S_OK && info) info->Release();
   }
 
  private:
@@ -276,8 +301,9 @@ class Win32ComSys final : public ComSys {
 
 Com<std::unique_ptr<Automation>> create_com_client_automation() {
   void* p = nullptr;
-  const HRESULT hr =
-      ::CoCreateInstance(com::kClsidCUIAutomation8, nullptr, CLSCTX_INPROC_SERVER, com::kIidIUIAutomation, &p);
+  auto create = co_create_instance.get();
+  if (!create) return com_error(HRESULT_FROM_WIN32(create.error()));
+  const HRESULT hr = (*create)(com::kClsidCUIAutomation8, nullptr, CLSCTX_INPROC_SERVER, com::kIidIUIAutomation, &p);
   if (FAILED(hr)) return com_error(hr);
   if (!p) return std::unique_ptr<Automation>();
   return std::unique_ptr<Automation>(new ComAutomation(static_cast<com::Automation*>(p)));

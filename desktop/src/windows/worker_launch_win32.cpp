@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/handle_win32.h"
+#include "common/system_library_win32.h"
 #include "common/text.h"
 #include "native/process_sys_win32.h"
 #include "native/win32_result_win32.h"
@@ -20,14 +21,20 @@ using PipeStream = asio::windows::stream_handle;
 
 Win32<void> last_error() { return win32_error(::GetLastError()); }
 
+// userenv is loaded only by the commands that start a worker.
+constinit SystemFunction<decltype(::CreateEnvironmentBlock)> create_environment_block_fn(L"userenv.dll",
+                                                                                        "CreateEnvironmentBlock");
+
 class Win32LaunchToken final : public LaunchToken {
  public:
   explicit Win32LaunchToken(UniqueHandle token) : token_(std::move(token)) {}
 
   Win32<void> create_environment_block() override {
     environment_.reset();
+    auto create = create_environment_block_fn.get();
+    if (!create) return win32_error(create.error());
     void* block = nullptr;
-    const BOOL ok = ::CreateEnvironmentBlock(&block, token_.get(), FALSE);
+    const BOOL ok = (*create)(&block, token_.get(), FALSE);
     if (ok) environment_.reset(block);
     return win32_bool(ok);
   }
