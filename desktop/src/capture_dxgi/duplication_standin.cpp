@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "capture_dxgi/com_ptr_win32.h"
+#include "common/com_ref_win32.h"
 #include "capture_dxgi/duplication_win32.h"
 
 namespace vor::desktop {
@@ -86,10 +86,10 @@ class ComposedDuplication final : public OutputDuplication {
     desc.Usage = D3D11_USAGE_DEFAULT;
     desc.BindFlags = D3D11_BIND_RENDER_TARGET | D3D11_BIND_SHADER_RESOURCE;
     const D3D11_SUBRESOURCE_DATA data{pixels.data(), width * 4, 0};
-    ComPtr<ID3D11Texture2D> texture;
+    ComRef<ID3D11Texture2D> texture;
     HRESULT hr = device_->CreateTexture2D(&desc, &data, texture.put());
     if (FAILED(hr)) return std::unexpected(static_cast<std::int32_t>(hr));
-    ComPtr<IDXGIResource> resource;
+    ComRef<IDXGIResource> resource;
     hr = texture->QueryInterface(IID_IDXGIResource, resource.put_void());
     if (FAILED(hr)) return std::unexpected(static_cast<std::int32_t>(hr));
 
@@ -108,7 +108,7 @@ class ComposedDuplication final : public OutputDuplication {
   }
 
  private:
-  ComPtr<ID3D11Device> device_;
+  ComRef<ID3D11Device> device_;
   RECT output_;
   bool held_ = false;
 };

@@ -1,6 +1,6 @@
 #include "capture_dxgi/duplication_win32.h"
 
-#include "capture_dxgi/com_ptr_win32.h"
+#include "common/com_ref_win32.h"
 #include "common/system_library_win32.h"
 
 namespace vor::desktop {
@@ -21,7 +21,7 @@ class Win32Texture final : public Texture2D {
   ID3D11Texture2D* get() const { return texture_.get(); }
 
  private:
-  ComPtr<ID3D11Texture2D> texture_;
+  ComRef<ID3D11Texture2D> texture_;
 };
 
 ID3D11Resource* resource_of(Texture2D& texture) { return static_cast<Win32Texture&>(texture).get(); }
@@ -30,7 +30,7 @@ class Win32Resource final : public FrameResource {
  public:
   explicit Win32Resource(IDXGIResource* resource) : resource_(resource) {}
   Hresult<std::unique_ptr<Texture2D>> query_texture() override {
-    ComPtr<ID3D11Texture2D> texture;
+    ComRef<ID3D11Texture2D> texture;
     const HRESULT hr = resource_->QueryInterface(IID_ID3D11Texture2D, texture.put_void());
     if (FAILED(hr)) return failed(hr);
     if (!texture) return std::unique_ptr<Texture2D>();
@@ -38,7 +38,7 @@ class Win32Resource final : public FrameResource {
   }
 
  private:
-  ComPtr<IDXGIResource> resource_;
+  ComRef<IDXGIResource> resource_;
 };
 
 class Win32Duplication final : public OutputDuplication {
@@ -58,7 +58,7 @@ class Win32Duplication final : public OutputDuplication {
   std::int32_t release_frame() override { return static_cast<std::int32_t>(duplication_->ReleaseFrame()); }
 
  private:
-  ComPtr<IDXGIOutputDuplication> duplication_;
+  ComRef<IDXGIOutputDuplication> duplication_;
 };
 
 class Win32Device final : public D3dDevice {
@@ -86,7 +86,7 @@ class Win32Device final : public D3dDevice {
   ID3D11Device* get() const { return device_.get(); }
 
  private:
-  ComPtr<ID3D11Device> device_;
+  ComRef<ID3D11Device> device_;
 };
 
 class Win32Context final : public D3dContext {
@@ -106,7 +106,7 @@ class Win32Context final : public D3dContext {
   void unmap(Texture2D& texture) override { context_->Unmap(resource_of(texture), 0); }
 
  private:
-  ComPtr<ID3D11DeviceContext> context_;
+  ComRef<ID3D11DeviceContext> context_;
 };
 
 class Win32Output final : public DxgiOutput {
@@ -125,7 +125,7 @@ class Win32Output final : public DxgiOutput {
   }
 
  private:
-  ComPtr<IDXGIOutput> output_;
+  ComRef<IDXGIOutput> output_;
   DuplicateOutputCall duplicate_;
 };
 
@@ -159,7 +159,7 @@ class Win32Adapter final : public DxgiAdapter {
   }
 
  private:
-  ComPtr<IDXGIAdapter1> adapter_;
+  ComRef<IDXGIAdapter1> adapter_;
   DuplicateOutputCall duplicate_;
 };
 
@@ -175,7 +175,7 @@ class Win32Factory final : public DxgiFactory {
   }
 
  private:
-  ComPtr<IDXGIFactory1> factory_;
+  ComRef<IDXGIFactory1> factory_;
   DuplicateOutputCall duplicate_;
 };
 
@@ -208,7 +208,7 @@ std::unique_ptr<DuplicationSys> make_dxgi_duplication_sys(DuplicateOutputCall du
 }
 
 Hresult<std::unique_ptr<OutputDuplication>> dxgi_duplicate_output(IDXGIOutput* output, ID3D11Device* device) {
-  ComPtr<IDXGIOutput1> output1;
+  ComRef<IDXGIOutput1> output1;
   HRESULT hr = output->QueryInterface(IID_IDXGIOutput1, output1.put_void());
   if (FAILED(hr)) return failed(hr);
   IDXGIOutputDuplication* duplication = nullptr;

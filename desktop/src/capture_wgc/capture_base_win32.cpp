@@ -3,7 +3,7 @@
 #include <oleauto.h>
 #include <roapi.h>
 
-#include "capture_wgc/com_ref_win32.h"
+#include "common/com_ref_win32.h"
 #include "capture_wgc/system_functions_win32.h"
 #include "capture_wgc/window_capture_win32.h"
 #include "native/dwm_functions_win32.h"

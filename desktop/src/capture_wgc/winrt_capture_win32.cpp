@@ -6,7 +6,7 @@
 #include <atomic>
 #include <iterator>
 
-#include "capture_wgc/com_ref_win32.h"
+#include "common/com_ref_win32.h"
 #include "capture_wgc/system_functions_win32.h"
 #include "capture_wgc/window_capture_win32.h"
 

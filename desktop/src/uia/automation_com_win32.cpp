@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "common/com_ref_win32.h"
 #include "common/system_library_win32.h"
 #include "uia/automation_win32.h"
 #include "uia/uia_com_win32.h"
@@ -24,22 +25,6 @@ constinit SystemFunction<decltype(::GetErrorInfo)> get_error_info(L"oleaut32.dll
 constinit SystemFunction<decltype(::SysStringLen)> sys_string_len(L"oleaut32.dll", "SysStringLen");
 constinit SystemFunction<decltype(::SysFreeString)> sys_free_string(L"oleaut32.dll", "SysFreeString");
 constinit SystemFunction<decltype(::SysAllocStringLen)> sys_alloc_string_len(L"oleaut32.dll", "SysAllocStringLen");
-
-// One reference to a COM object of a hand-declared interface.
-template <class I>
-class Ref {
- public:
-  explicit Ref(I* p) : p_(p) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() {
-    if (p_) p_->lpVtbl->Release(p_);
-  }
-  I* get() const { return p_; }
-
- private:
-  I* p_;
-};
 
 // The text of a BSTR the callee allocated, freed here. The callee allocated
 // it through oleaut32, so that DLL is loaded and its functions bind.
@@ -60,7 +45,7 @@ class ComInvokePattern final : public InvokePattern {
   HResult invoke() override { return ref_.get()->lpVtbl->Invoke(ref_.get()); }
 
  private:
-  Ref<com::InvokePattern> ref_;
+  ComRef<com::InvokePattern> ref_;
 };
 
 class ComValuePattern final : public ValuePattern {
@@ -91,7 +76,7 @@ class ComValuePattern final : public ValuePattern {
   }
 
  private:
-  Ref<com::ValuePattern> ref_;
+  ComRef<com::ValuePattern> ref_;
 };
 
 class ComElement final : public AutomationElement {
@@ -170,7 +155,7 @@ class ComElement final : public AutomationElement {
     return take_bstr(value);
   }
 
-  Ref<com::Element> ref_;
+  ComRef<com::Element> ref_;
 };
 
 Com<std::unique_ptr<AutomationElement>> element_result(HRESULT hr, com::Element* p) {
@@ -192,7 +177,7 @@ class ComCacheRequest final : public CacheRequest {
   }
 
  private:
-  Ref<com::CacheRequest> ref_;
+  ComRef<com::CacheRequest> ref_;
 };
 
 com::Element* raw(AutomationElement& e) { return static_cast<ComElement&>(e).get(); }
@@ -213,7 +198,7 @@ class ComTreeWalker final : public TreeWalker {
   }
 
  private:
-  Ref<com::TreeWalker> ref_;
+  ComRef<com::TreeWalker> ref_;
 };
 
 // The IUIAutomation2 view of the automation object (its own reference).
@@ -229,7 +214,7 @@ class ComSettings final : public AutomationSettings {
   }
 
  private:
-  Ref<com::Automation> ref_;
+  ComRef<com::Automation> ref_;
 };
 
 class ComAutomation final : public Automation {
@@ -272,7 +257,7 @@ class ComAutomation final : public Automation {
   }
 
  private:
-  Ref<com::Automation> ref_;
+  ComRef<com::Automation> ref_;
 };
 
 class Win32ComSys final : public ComSys {
