@@ -1,11 +1,9 @@
 #include "session/authentication_win32.h"
 
-#include <sddl.h>
-
 #include <vector>
 
 #include "common/handle_win32.h"
-#include "common/text.h"
+#include "native/process_sys_win32.h"
 #include "native/win32_result_win32.h"
 
 namespace vor::desktop {
@@ -39,7 +37,7 @@ class Win32Process final : public PeerAuthSys::Process {
 class Win32Token final : public PeerAuthSys::Token {
  public:
   explicit Win32Token(UniqueHandle token) : token_(std::move(token)) {}
-  Result<std::string> user_sid() override { return query_token_user_sid(token_.get()); }
+  Result<std::string> user_sid() override { return token_user_sid(token_.get()); }
 
  private:
   UniqueHandle token_;
@@ -94,24 +92,6 @@ std::unique_ptr<PeerAuthSys> make_win32_peer_auth_sys(HANDLE pipe) { return std:
 void abort_on_failed_revert() {
   ::TerminateProcess(::GetCurrentProcess(), kRevertFailedExitCode);
   __builtin_trap();
-}
-
-Result<std::string> query_token_user_sid(HANDLE token) {
-  DWORD size = 0;
-  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  if (size == 0) return fail(win32_failure(::GetLastError(), kTokenUnavailable));
-  std::vector<std::uint8_t> buffer(size);
-  if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-    return fail(win32_failure(::GetLastError(), kTokenUnavailable));
-  }
-  LPWSTR text = nullptr;
-  if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-    return fail(win32_failure(::GetLastError(), kSidUnavailable));
-  }
-  const UniqueLocal owner(text);
-  auto utf8 = from_wide(text);
-  if (!utf8) return fail(win32_failure(ERROR_INVALID_DATA, kSidUnavailable));
-  return std::move(*utf8);
 }
 
 }  // namespace vor::desktop

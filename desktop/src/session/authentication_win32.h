@@ -16,8 +16,4 @@ std::unique_ptr<PeerAuthSys> make_win32_peer_auth_sys(HANDLE pipe);
 // The host's `ImpersonationAbort`: ends the process at once with exit code 64.
 [[noreturn]] void abort_on_failed_revert();
 
-// The user SID text of a token opened with TOKEN_QUERY
-// ("DESKTOP_TOKEN_UNAVAILABLE" / "DESKTOP_SID_UNAVAILABLE" over the OS error).
-Result<std::string> query_token_user_sid(HANDLE token);
-
 }  // namespace vor::desktop

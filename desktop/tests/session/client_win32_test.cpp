@@ -37,7 +37,7 @@ int run_child(std::wstring_view mode) {
 std::string own_sid() {
   UniqueHandle token;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
-  auto sid = query_token_user_sid(token.get());
+  auto sid = token_user_sid(token.get());
   return sid ? *sid : std::string();
 }
 

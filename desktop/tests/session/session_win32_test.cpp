@@ -22,6 +22,7 @@
 #include "common/handle_win32.h"
 #include "common/text.h"
 #include "session/authentication.h"
+#include "native/process_sys_win32.h"
 #include "session/authentication_win32.h"
 #include "session/host_pipe_win32.h"
 #include "session/owner.h"
@@ -69,7 +70,7 @@ int run_client(const std::wstring& mode, const std::wstring& pipe, DWORD host_pi
 std::string own_user_sid() {
   UniqueHandle token;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return {};
-  auto sid = query_token_user_sid(token.get());
+  auto sid = token_user_sid(token.get());
   return sid ? *sid : std::string();
 }
 
