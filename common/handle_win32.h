@@ -70,7 +70,6 @@ inline void destroy_environment(void* block) {
                                                                                 "DestroyEnvironmentBlock");
   if (auto fn = destroy.get()) (*fn)(block);
 }
-inline void free_argv(LPWSTR* argv) { ::LocalFree(argv); }
 }  // namespace detail
 
 // Kernel handles that are nullptr when absent (processes, threads, events, jobs, tokens).
@@ -87,8 +86,6 @@ using UniqueDesktop = UniqueResource<HDESK, detail::close_desktop, 0>;
 using UniqueWtsMemory = UniqueResource<void*, detail::wts_free, 0>;
 // A block of CreateEnvironmentBlock, for DestroyEnvironmentBlock (userenv).
 using UniqueEnvironmentBlock = UniqueResource<void*, detail::destroy_environment, 0>;
-// The argument array of CommandLineToArgvW, freed with one LocalFree.
-using UniqueArgv = UniqueResource<LPWSTR*, detail::free_argv, 0>;
 
 // A PROC_THREAD_ATTRIBUTE_LIST in a buffer of its own. Once initialised it is
 // deleted (DeleteProcThreadAttributeList) before its buffer goes, by reset()

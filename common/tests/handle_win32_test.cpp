@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <shellapi.h>
 
 namespace vor {
 namespace {
@@ -33,14 +32,6 @@ TEST(UniqueDesktop, ClosesTheInputDesktopAndKeepsTheLastError) {
   desktop.reset();
   EXPECT_EQ(::GetLastError(), 4321u);
   EXPECT_FALSE(desktop);
-}
-
-TEST(UniqueArgv, OwnsTheArgumentArray) {
-  int count = 0;
-  const UniqueArgv argv(::CommandLineToArgvW(L"prog.exe one \"two words\"", &count));
-  ASSERT_TRUE(argv);
-  ASSERT_EQ(count, 3);
-  EXPECT_STREQ(argv.get()[2], L"two words");
 }
 
 }  // namespace
